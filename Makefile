@@ -1,0 +1,27 @@
+# Front door: `make` installs what is missing, configures and builds;
+# `make check` runs every test; `make demo` shows the tools at work.
+BUILD ?= build
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+JOBS ?= 2
+
+.PHONY: all deps configure build check demo clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -G "$(GENERATOR)"
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+check: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+clean:
+	rm -rf $(BUILD) build-asan
