@@ -1,0 +1,476 @@
+/*
+ * Loading and checking device fixtures. A fixture is written by hand, so
+ * every refusal names the file, the key and what was expected there.
+ */
+#include "fixture.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <utility>
+
+#include "device_keys.h"
+
+namespace tarvosim {
+namespace {
+
+// libusbmuxd copies a device's serial into a 44-byte field; a longer UDID
+// would be cut short on the host and never match again.
+constexpr std::size_t kMaxUdidLength = 43;
+
+template <typename T>
+struct Named {
+    std::string_view name;
+    T value;
+};
+
+constexpr std::array<Named<ConnectionType>, 2> kConnectionTypes{{
+    {"USB", ConnectionType::kUsb},
+    {"Network", ConnectionType::kNetwork},
+}};
+
+constexpr std::array<Named<PairingPolicy>, 4> kPairingPolicies{{
+    {"accept", PairingPolicy::kAccept},
+    {"deny", PairingPolicy::kDeny},
+    {"pending", PairingPolicy::kPending},
+    {"passcode", PairingPolicy::kPasscode},
+}};
+
+constexpr std::array<Named<Fault>, 5> kFaults{{
+    {"HugeLength", Fault::kHugeLength},
+    {"Truncated", Fault::kTruncated},
+    {"NotPlist", Fault::kNotPlist},
+    {"Stall", Fault::kStall},
+    {"Close", Fault::kClose},
+}};
+
+// Top-level keys of device.plist. New kinds of fixture content add a row
+// here and a reader below.
+constexpr std::array<std::string_view, 8> kKnownKeys{
+    "UniqueDeviceID", "ConnectionType", "PairingPolicy", "GlobalDomain",
+    "Domains",        "QueryType",      "Faults",        "DevicePrivateKey",
+};
+
+template <typename T, std::size_t N>
+std::string names_of(const std::array<Named<T>, N> &table) {
+    std::string text;
+    for (const auto &row : table) {
+        text += text.empty() ? "" : ", ";
+        text += row.name;
+    }
+    return text;
+}
+
+template <typename T, std::size_t N>
+const T *find_named(const std::array<Named<T>, N> &table, std::string_view name) {
+    for (const auto &row : table) {
+        if (row.name == name) {
+            return &row.value;
+        }
+    }
+    return nullptr;
+}
+
+std::string string_value(plist_t node) {
+    char *text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string value = text ? text : "";
+    std::free(text);
+    return value;
+}
+
+bool is_udid_character(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-';
+}
+
+enum class ReadFile { kOk, kMissing, kTooLarge, kFailed };
+
+ReadFile read_capped(const std::string &path, std::string *bytes) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return ReadFile::kMissing;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return ReadFile::kFailed;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxFixtureFileSize) {
+        return ReadFile::kTooLarge;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return ReadFile::kFailed;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad() || bytes->size() > kMaxFixtureFileSize) {
+        return ReadFile::kFailed;
+    }
+    return ReadFile::kOk;
+}
+
+/// Checks one fixture dictionary, reporting against its file.
+class FixtureReader {
+  public:
+    FixtureReader(std::string file, plist_t root, Fixture *out)
+        : file_(std::move(file)), root_(root), out_(out) {}
+
+    bool read(std::string *error) {
+        const bool ok = check_known_keys() && read_udid() && read_connection_type() &&
+                        read_pairing_policy() && read_global_domain() && read_domains() &&
+                        read_query_type() && read_faults() && read_private_key();
+        if (!ok) {
+            *error = error_;
+        }
+        return ok;
+    }
+
+  private:
+    bool fail(std::string_view key, const std::string &what) {
+        error_ = file_ + ": key \"" + std::string(key) + "\": " + what;
+        return false;
+    }
+
+    /// The item under `key` if it has the wanted type; null (and no error)
+    /// when absent; null with an error when of another type.
+    plist_t item(std::string_view key, plist_type type, const char *type_name, bool *bad) {
+        plist_t node = plist_dict_get_item(root_, std::string(key).c_str());
+        *bad = false;
+        if (node && plist_get_node_type(node) != type) {
+            *bad = true;
+            fail(key, std::string("must be a ") + type_name);
+            return nullptr;
+        }
+        return node;
+    }
+
+    bool check_known_keys() {
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(root_, &iter);
+        bool ok = true;
+        while (ok) {
+            char *key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(root_, iter, &key, &value);
+            if (!key) {
+                break;
+            }
+            std::string name = key;
+            std::free(key);
+            bool known = false;
+            for (std::string_view candidate : kKnownKeys) {
+                known = known || candidate == name;
+            }
+            if (!known) {
+                std::string list;
+                for (std::string_view candidate : kKnownKeys) {
+                    list += list.empty() ? "" : ", ";
+                    list += candidate;
+                }
+                ok = fail(name, "unknown key (known keys: " + list + ")");
+            }
+        }
+        std::free(iter);
+        return ok;
+    }
+
+    bool read_udid() {
+        bool bad = false;
+        plist_t node = item("UniqueDeviceID", PLIST_STRING, "string", &bad);
+        if (bad) {
+            return false;
+        }
+        if (!node) {
+            return fail("UniqueDeviceID", "missing (every device needs its UDID)");
+        }
+        out_->udid = string_value(node);
+        if (out_->udid.empty() || out_->udid.size() > kMaxUdidLength) {
+            return fail("UniqueDeviceID", "must hold 1 to 43 characters");
+        }
+        for (char c : out_->udid) {
+            if (!is_udid_character(c)) {
+                return fail("UniqueDeviceID", "may hold only letters, digits and \"-\"");
+            }
+        }
+        return true;
+    }
+
+    template <typename T, std::size_t N>
+    bool read_choice(std::string_view key, const std::array<Named<T>, N> &table, T *out) {
+        bool bad = false;
+        plist_t node = item(key, PLIST_STRING, "string", &bad);
+        if (bad || !node) {
+            return !bad;
+        }
+        const std::string name = string_value(node);
+        const T *value = find_named(table, name);
+        if (!value) {
+            return fail(key, "unknown value \"" + name + "\" (one of " + names_of(table) + ")");
+        }
+        *out = *value;
+        return true;
+    }
+
+    bool read_connection_type() {
+        return read_choice("ConnectionType", kConnectionTypes, &out_->connection_type);
+    }
+
+    bool read_pairing_policy() {
+        return read_choice("PairingPolicy", kPairingPolicies, &out_->pairing_policy);
+    }
+
+    bool read_global_domain() {
+        bool bad = false;
+        plist_t node = item("GlobalDomain", PLIST_DICT, "dictionary", &bad);
+        if (bad) {
+            return false;
+        }
+        out_->global_domain.reset(node ? plist_copy(node) : plist_new_dict());
+        plist_t global = out_->global_domain.get();
+        plist_t udid = plist_dict_get_item(global, "UniqueDeviceID");
+        if (udid &&
+            (plist_get_node_type(udid) != PLIST_STRING || string_value(udid) != out_->udid)) {
+            return fail("GlobalDomain", "\"UniqueDeviceID\" differs from the top-level UDID");
+        }
+        if (!udid) {
+            plist_dict_set_item(global, "UniqueDeviceID", plist_new_string(out_->udid.c_str()));
+        }
+        // A fixture may pin these to play a device that reports odd values;
+        // when absent the device derives them from its key and UDID.
+        plist_t public_key = plist_dict_get_item(global, "DevicePublicKey");
+        if (public_key && plist_get_node_type(public_key) != PLIST_DATA) {
+            return fail("GlobalDomain", "\"DevicePublicKey\" must be data");
+        }
+        plist_t wifi = plist_dict_get_item(global, "WiFiAddress");
+        if (wifi && plist_get_node_type(wifi) != PLIST_STRING) {
+            return fail("GlobalDomain", "\"WiFiAddress\" must be a string");
+        }
+        return true;
+    }
+
+    bool read_domains() {
+        bool bad = false;
+        plist_t node = item("Domains", PLIST_DICT, "dictionary", &bad);
+        if (bad) {
+            return false;
+        }
+        out_->domains.reset(node ? plist_copy(node) : plist_new_dict());
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(out_->domains.get(), &iter);
+        bool ok = true;
+        while (ok) {
+            char *name = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(out_->domains.get(), iter, &name, &value);
+            if (!name) {
+                break;
+            }
+            std::string domain = name;
+            std::free(name);
+            if (domain.empty()) {
+                ok = fail("Domains", "a domain name is empty");
+            } else if (plist_get_node_type(value) != PLIST_DICT) {
+                ok = fail("Domains", "domain \"" + domain + "\" must be a dictionary");
+            }
+        }
+        std::free(iter);
+        return ok;
+    }
+
+    bool read_query_type() {
+        bool bad = false;
+        plist_t node = item("QueryType", PLIST_STRING, "string", &bad);
+        if (node) {
+            out_->query_type = string_value(node);
+        }
+        return !bad;
+    }
+
+    bool read_faults() {
+        bool bad = false;
+        plist_t node = item("Faults", PLIST_DICT, "dictionary", &bad);
+        if (bad || !node) {
+            return !bad;
+        }
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(node, &iter);
+        bool ok = true;
+        while (ok) {
+            char *name = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, iter, &name, &value);
+            if (!name) {
+                break;
+            }
+            std::string request = name;
+            std::free(name);
+            ok = read_fault(request, value);
+        }
+        std::free(iter);
+        return ok;
+    }
+
+    bool read_fault(const std::string &request, plist_t value) {
+        bool known_request = false;
+        std::string requests;
+        for (std::string_view candidate : fault_request_names()) {
+            known_request = known_request || candidate == request;
+            requests += requests.empty() ? "" : ", ";
+            requests += candidate;
+        }
+        if (!known_request) {
+            return fail("Faults", "unknown request \"" + request + "\" (one of " + requests + ")");
+        }
+        FaultRule rule;
+        plist_t fault_node = value;
+        if (plist_get_node_type(value) == PLIST_DICT) {
+            fault_node = plist_dict_get_item(value, "Fault");
+            if (!fault_node) {
+                return fail("Faults", "the rule for \"" + request + "\" has no \"Fault\"");
+            }
+            if (!read_fault_conditions(request, value, &rule)) {
+                return false;
+            }
+        }
+        if (plist_get_node_type(fault_node) != PLIST_STRING) {
+            return fail("Faults", "the fault for \"" + request +
+                                      "\" must be a string or a dictionary with \"Fault\"");
+        }
+        const std::string fault_name = string_value(fault_node);
+        const Fault *fault = find_named(kFaults, fault_name);
+        if (!fault) {
+            return fail("Faults", "unknown fault \"" + fault_name + "\" for \"" + request +
+                                      "\" (one of " + names_of(kFaults) + ")");
+        }
+        rule.fault = *fault;
+        out_->faults.emplace(request, std::move(rule));
+        return true;
+    }
+
+    /// Every entry of a rule besides "Fault" names a request item and the
+    /// text it must hold for the fault to hit.
+    bool read_fault_conditions(const std::string &request, plist_t rule_dict, FaultRule *rule) {
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(rule_dict, &iter);
+        bool ok = true;
+        while (ok) {
+            char *name = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(rule_dict, iter, &name, &value);
+            if (!name) {
+                break;
+            }
+            std::string item = name;
+            std::free(name);
+            if (item == "Fault") {
+                continue;
+            }
+            if (plist_get_node_type(value) != PLIST_STRING) {
+                ok = fail("Faults", "the condition \"" + item + "\" for \"" + request +
+                                        "\" must be a string");
+            } else {
+                rule->match.emplace(item, string_value(value));
+            }
+        }
+        std::free(iter);
+        return ok;
+    }
+
+    bool read_private_key() {
+        bool bad = false;
+        plist_t node = item("DevicePrivateKey", PLIST_DATA, "data (PEM text)", &bad);
+        if (bad || !node) {
+            return !bad;
+        }
+        char *data = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &data, &length);
+        out_->device_private_key_pem.assign(data, data + length);
+        std::free(data);
+        std::string why;
+        if (!rsa_private_key_from_pem(out_->device_private_key_pem, &why)) {
+            return fail("DevicePrivateKey", why);
+        }
+        return true;
+    }
+
+    std::string file_;
+    plist_t root_;
+    Fixture *out_;
+    std::string error_;
+};
+
+}  // namespace
+
+const std::vector<std::string_view> &fault_request_names() {
+    static const std::vector<std::string_view> names{
+        "QueryType",    "GetValue", "SetValue", "RemoveValue",  "StartSession", "StopSession",
+        "StartService", "Pair",     "Unpair",   "ValidatePair", "Goodbye",
+    };
+    return names;
+}
+
+bool FaultRule::hits(plist_t request) const {
+    for (const auto &[item, wanted] : match) {
+        plist_t node = plist_dict_get_item(request, item.c_str());
+        if (!node || plist_get_node_type(node) != PLIST_STRING || string_value(node) != wanted) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<Fault> Fixture::fault_for(std::string_view name, plist_t request) const {
+    auto found = faults.find(name);
+    if (found == faults.end() || !found->second.hits(request)) {
+        return std::nullopt;
+    }
+    return found->second.fault;
+}
+
+bool load_fixture(const std::string &dir, Fixture *fixture, std::string *error) {
+    const std::string file = dir + "/" + kFixtureFileName;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = dir + ": not a fixture folder (no such directory)";
+        return false;
+    }
+    std::string bytes;
+    switch (read_capped(file, &bytes)) {
+        case ReadFile::kOk:
+            break;
+        case ReadFile::kMissing:
+            *error = file + ": missing (a fixture folder needs a device.plist)";
+            return false;
+        case ReadFile::kTooLarge:
+            *error = file + ": larger than 8 MiB";
+            return false;
+        case ReadFile::kFailed:
+            *error = file + ": cannot be read";
+            return false;
+    }
+    plist_t parsed = nullptr;
+    if (!bytes.empty()) {
+        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &parsed);
+    }
+    PlistPtr root(parsed);
+    if (!root) {
+        *error = file + ": not a property list";
+        return false;
+    }
+    if (plist_get_node_type(root.get()) != PLIST_DICT) {
+        *error = file + ": the property list must be a dictionary";
+        return false;
+    }
+    Fixture loaded;
+    loaded.dir = dir;
+    if (!FixtureReader(file, root.get(), &loaded).read(error)) {
+        return false;
+    }
+    *fixture = std::move(loaded);
+    return true;
+}
+
+}  // namespace tarvosim

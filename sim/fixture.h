@@ -1,0 +1,79 @@
+/*
+ * Device fixtures: a folder whose device.plist describes one simulated
+ * device (identity, connection, pairing policy, lockdown values, faults to
+ * play, key). Later kinds of content (files, apps, backup scripts) live in
+ * sibling folders of device.plist, found through Fixture::dir.
+ */
+#ifndef TARVO_SIM_FIXTURE_H
+#define TARVO_SIM_FIXTURE_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plist_ptr.h"
+
+namespace tarvosim {
+
+enum class ConnectionType { kUsb, kNetwork };
+
+/// What the device's owner does with a pairing request.
+enum class PairingPolicy {
+    kAccept,    // trusts the host
+    kDeny,      // "UserDeniedPairing"
+    kPending,   // the trust dialog is still up: "PairingDialogResponsePending"
+    kPasscode,  // locked with a passcode: "PasswordProtected"
+};
+
+/// How the device spoils its answer to a request (the request itself takes
+/// effect as usual).
+enum class Fault {
+    kHugeLength,  // a length prefix of 0xFFFFFFFF and nothing more
+    kTruncated,   // a length prefix and half the body, then the connection closes
+    kNotPlist,    // a well-framed body of bytes that are no property list
+    kStall,       // no answer at all; the connection stays open
+    kClose,       // the connection closes instead of an answer
+};
+
+/// Request names that may carry a fault.
+const std::vector<std::string_view> &fault_request_names();
+
+/// A fault and the requests it hits: every request of its name, or only
+/// those whose string items equal all of `match` (e.g. Key = DeviceName).
+struct FaultRule {
+    Fault fault = Fault::kClose;
+    std::map<std::string, std::string, std::less<>> match;
+
+    bool hits(plist_t request) const;
+};
+
+struct Fixture {
+    std::string dir;  // the folder the fixture was loaded from
+    std::string udid;
+    ConnectionType connection_type = ConnectionType::kUsb;
+    PairingPolicy pairing_policy = PairingPolicy::kAccept;
+    PlistPtr global_domain;  // dictionary, never null after loading
+    PlistPtr domains;        // dictionary of dictionaries, never null after loading
+    std::string query_type = "com.apple.mobile.lockdown";
+    std::map<std::string, FaultRule, std::less<>> faults;  // request name -> rule
+    std::vector<uint8_t> device_private_key_pem;           // empty: generated and kept in the state
+
+    /// The fault to play for `request` (a request dictionary named `name`).
+    std::optional<Fault> fault_for(std::string_view name, plist_t request) const;
+    bool is_network() const { return connection_type == ConnectionType::kNetwork; }
+};
+
+inline constexpr const char *kFixtureFileName = "device.plist";
+/// device.plist files larger than this are refused: fixtures are hand-written.
+inline constexpr std::size_t kMaxFixtureFileSize = 8 * 1024 * 1024;
+
+/// Loads and checks DIR/device.plist. On failure returns false and sets
+/// *error to one line naming the file, the key and what is wrong with it.
+bool load_fixture(const std::string &dir, Fixture *fixture, std::string *error);
+
+}  // namespace tarvosim
+
+#endif

@@ -1,0 +1,85 @@
+/*
+ * Wiring of fixtures, device state and the daemon.
+ */
+#include "simulator.h"
+
+#include <set>
+
+#ifndef TARVO_SOURCE_DIR
+#error "the build must define TARVO_SOURCE_DIR (the source tree holding fixtures/)"
+#endif
+
+namespace tarvosim {
+
+Simulator::Simulator(Options options) : options_(std::move(options)) {}
+
+Simulator::~Simulator() {
+    stop();
+}
+
+std::string Simulator::default_fixture_dir() {
+    return std::string(TARVO_SOURCE_DIR) + "/fixtures/iphone";
+}
+
+bool Simulator::start(std::string *error) {
+    if (running()) {
+        *error = "already running";
+        return false;
+    }
+    if (options_.socket_path.empty() || options_.state_dir.empty()) {
+        *error = "a socket path and a state folder are needed";
+        return false;
+    }
+    std::vector<std::string> dirs = options_.fixture_dirs;
+    if (dirs.empty()) {
+        dirs.push_back(default_fixture_dir());
+    }
+
+    auto daemon = std::make_unique<MuxDaemon>(
+        MuxDaemonOptions{.socket_path = options_.socket_path, .state_dir = options_.state_dir});
+    // The daemon makes the state folder; the devices keep theirs inside it.
+    std::vector<std::shared_ptr<SimulatedDevice>> devices;
+    std::set<std::string> udids;
+    if (!daemon->store().ensure_dir()) {
+        *error = options_.state_dir + ": cannot create the state folder";
+        return false;
+    }
+    for (const std::string &dir : dirs) {
+        Fixture fixture;
+        if (!load_fixture(dir, &fixture, error)) {
+            return false;
+        }
+        if (!udids.insert(fixture.udid).second) {
+            *error = dir + ": device " + fixture.udid + " is already simulated by another fixture";
+            return false;
+        }
+        std::shared_ptr<SimulatedDevice> device =
+            SimulatedDevice::create(std::move(fixture), options_.state_dir,
+                                    default_service_registry(), options_.debug, error);
+        if (!device) {
+            return false;
+        }
+        devices.push_back(std::move(device));
+    }
+    // Attached before the socket opens, so no client ever sees a partial list.
+    for (const auto &device : devices) {
+        daemon->add_device(device);
+    }
+    if (!daemon->start(error)) {
+        return false;
+    }
+    daemon_ = std::move(daemon);
+    devices_ = std::move(devices);
+    return true;
+}
+
+void Simulator::stop() {
+    if (!daemon_) {
+        return;
+    }
+    daemon_->stop();  // also removes the socket file
+    daemon_.reset();
+    devices_.clear();
+}
+
+}  // namespace tarvosim
