@@ -118,6 +118,27 @@ lockdownd_error_t lockdownd_start_session(lockdownd_client_t client, const char 
                                           char **session_id, int *ssl_enabled);
 lockdownd_error_t lockdownd_stop_session(lockdownd_client_t client, const char *session_id);
 
+/* Wireless pairing with the PIN the device shows ("CU" pairing). The
+ * callback runs on the calling thread, inside the two calls below. */
+typedef enum {
+    LOCKDOWN_CU_PAIRING_PIN_REQUESTED = 0, /* data: char buffer; *data_size: capacity in, length out */
+    LOCKDOWN_CU_PAIRING_DEVICE_INFO = 1,   /* data: plist_t dictionary describing the device */
+    LOCKDOWN_CU_PAIRING_ERROR = 2,         /* data: the device's error text, or null */
+} lockdownd_cu_pairing_cb_type_t;
+
+typedef void (*lockdownd_cu_pairing_cb_t)(lockdownd_cu_pairing_cb_type_t cb_type, void *user_data,
+                                          void *data, uint32_t *data_size);
+
+/* Runs the PIN-authenticated key exchange with a network device and keeps the
+ * resulting secure channel on the client. host_info (may be null) is sent to
+ * the device; acl is reserved and must be null. */
+lockdownd_error_t lockdownd_cu_pairing_create(lockdownd_client_t client,
+                                              lockdownd_cu_pairing_cb_t pairing_callback,
+                                              void *cb_user_data, plist_t host_info, plist_t acl);
+/* Completes the pairing over that channel and saves the pair record through
+ * the multiplexer. */
+lockdownd_error_t lockdownd_pair_cu(lockdownd_client_t client);
+
 /* A short static text for every code; unknown codes get a generic text. */
 const char *lockdownd_strerror(lockdownd_error_t err);
 

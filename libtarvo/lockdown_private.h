@@ -14,6 +14,13 @@
 #include "owners.h"
 #include "plist_channel.h"
 
+namespace libtarvo {
+struct CuPairingState;  // cu_pairing.cpp
+struct CuPairingStateFree {
+    void operator()(CuPairingState *state) const;
+};
+}  // namespace libtarvo
+
 struct lockdownd_client_private {
     tarvo_t device = nullptr;  // not owned; the device outlives its clients
     std::unique_ptr<libtarvo::PlistChannel> channel;
@@ -21,6 +28,9 @@ struct lockdownd_client_private {
     std::string udid;
     uint32_t device_handle = 0;
     std::string session_id;  // empty outside a session
+    /// The wireless pairing's secure channel, from lockdownd_cu_pairing_create
+    /// until lockdownd_pair_cu uses it up.
+    std::unique_ptr<libtarvo::CuPairingState, libtarvo::CuPairingStateFree> cu_pairing;
 };
 
 namespace libtarvo {

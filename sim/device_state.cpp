@@ -51,6 +51,29 @@ void set_data(plist_t dict, const char *key, std::span<const uint8_t> bytes) {
                         plist_new_data(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
 }
 
+PlistPtr dictionary_from_xml(const std::string &xml) {
+    plist_t node = nullptr;
+    if (!xml.empty()) {
+        plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
+    }
+    PlistPtr owned(node);
+    return plist_get_node_type(owned.get()) == PLIST_DICT ? std::move(owned) : nullptr;
+}
+
+/// The entry's "HostInfo" dictionary as XML text; "" when there is none.
+std::string host_info_xml_of(plist_t entry) {
+    plist_t info = plist_dict_get_item(entry, "HostInfo");
+    if (!info || plist_get_node_type(info) != PLIST_DICT) {
+        return {};
+    }
+    char *xml = nullptr;
+    uint32_t size = 0;
+    plist_to_xml(info, &xml, &size);
+    std::string text = xml ? std::string(xml, size) : std::string();
+    plist_to_xml_free(xml);
+    return text;
+}
+
 bool make_dirs(const std::string &path) {
     for (std::size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos != path.size() && path[pos] != '/') {
@@ -171,6 +194,7 @@ bool DeviceState::load_locked(std::string *error) {
             host.host_certificate = data_item_text(entry, "HostCertificate");
             host.device_certificate = data_item_text(entry, "DeviceCertificate");
             host.escrow_bag = data_item(entry, "EscrowBag");
+            host.host_info_xml = host_info_xml_of(entry);
             hosts_[host_id] = std::move(host);
         });
     }
@@ -225,6 +249,9 @@ PlistPtr DeviceState::to_plist_locked() const {
         set_data(entry, "HostCertificate", as_bytes(host.host_certificate));
         set_data(entry, "DeviceCertificate", as_bytes(host.device_certificate));
         set_data(entry, "EscrowBag", host.escrow_bag);
+        if (PlistPtr info = dictionary_from_xml(host.host_info_xml)) {
+            plist_dict_set_item(entry, "HostInfo", info.release());
+        }
         plist_dict_set_item(hosts, host_id.c_str(), entry);
     }
     plist_dict_set_item(root.get(), "TrustedHosts", hosts);

@@ -1,10 +1,10 @@
 /*
  * A simulated device's own memory, kept in the simulator's state folder at
  * DIR/devices/<UDID>/state.plist: its key pair (unless the fixture brings
- * one), the hosts it trusts and the lockdown values changed with SetValue and
- * RemoveValue. Every change is written at once (atomically), so a restart
- * on the same folder finds the device as it was left. Safe to share between
- * connection threads.
+ * one), the hosts it trusts (with the info of those paired wirelessly) and
+ * the lockdown values changed with SetValue and RemoveValue. Every change is
+ * written at once (atomically), so a restart on the same folder finds the
+ * device as it was left. Safe to share between connection threads.
  */
 #ifndef TARVO_SIM_DEVICE_STATE_H
 #define TARVO_SIM_DEVICE_STATE_H
@@ -32,6 +32,9 @@ struct TrustedHost {
     std::string host_certificate;
     std::string device_certificate;
     std::vector<uint8_t> escrow_bag;
+    /// What the host said about itself when it paired wirelessly: an XML
+    /// property list (a dictionary), empty for a host paired over USB.
+    std::string host_info_xml = {};
 };
 
 class DeviceState {

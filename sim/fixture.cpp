@@ -50,10 +50,14 @@ constexpr std::array<Named<Fault>, 5> kFaults{{
 
 // Top-level keys of device.plist. New kinds of fixture content add a row
 // here and a reader below.
-constexpr std::array<std::string_view, 8> kKnownKeys{
-    "UniqueDeviceID", "ConnectionType", "PairingPolicy", "GlobalDomain",
-    "Domains",        "QueryType",      "Faults",        "DevicePrivateKey",
+constexpr std::array<std::string_view, 12> kKnownKeys{
+    "UniqueDeviceID",    "ConnectionType",         "PairingPolicy", "GlobalDomain",
+    "Domains",           "QueryType",              "Faults",        "DevicePrivateKey",
+    "DeviceLinkVersion", "BackupProtocolVersions", "PairingPIN",    "DeviceInfo",
 };
+
+// A PIN is typed by a person, one character at a time.
+constexpr std::size_t kMaxPinLength = 32;
 
 template <typename T, std::size_t N>
 std::string names_of(const std::array<Named<T>, N> &table) {
@@ -120,7 +124,8 @@ class FixtureReader {
     bool read(std::string *error) {
         const bool ok = check_known_keys() && read_udid() && read_connection_type() &&
                         read_pairing_policy() && read_global_domain() && read_domains() &&
-                        read_query_type() && read_faults() && read_private_key();
+                        read_query_type() && read_faults() && read_private_key() &&
+                        read_backup_versions() && read_pairing_pin() && read_device_info();
         if (!ok) {
             *error = error_;
         }
@@ -396,6 +401,62 @@ class FixtureReader {
         return true;
     }
 
+    bool read_backup_versions() {
+        bool bad = false;
+        if (plist_t node = item("DeviceLinkVersion", PLIST_UINT, "integer", &bad)) {
+            uint64_t version = 0;
+            plist_get_uint_val(node, &version);
+            if (version == 0 || version > std::numeric_limits<uint32_t>::max()) {
+                return fail("DeviceLinkVersion", "must be a positive integer (300 or 400)");
+            }
+            out_->device_link_version = version;
+        }
+        if (bad) {
+            return false;
+        }
+        plist_t versions = item("BackupProtocolVersions", PLIST_ARRAY, "array", &bad);
+        if (bad || !versions) {
+            return !bad;
+        }
+        out_->backup_protocol_versions.clear();
+        for (uint32_t i = 0; i < plist_array_get_size(versions); ++i) {
+            plist_t version = plist_array_get_item(versions, i);
+            double value = 0;
+            if (plist_get_node_type(version) != PLIST_REAL) {
+                return fail("BackupProtocolVersions", "must hold reals such as 2.1");
+            }
+            plist_get_real_val(version, &value);
+            out_->backup_protocol_versions.push_back(value);
+        }
+        return true;
+    }
+
+    bool read_pairing_pin() {
+        bool bad = false;
+        plist_t node = item("PairingPIN", PLIST_STRING, "string", &bad);
+        if (bad || !node) {
+            return !bad;
+        }
+        out_->pairing_pin = string_value(node);
+        bool printable = !out_->pairing_pin.empty() && out_->pairing_pin.size() <= kMaxPinLength;
+        for (char c : out_->pairing_pin) {
+            printable = printable && c > ' ' && c < 0x7F;
+        }
+        if (!printable) {
+            return fail("PairingPIN", "must hold 1 to 32 printable ASCII characters, no blanks");
+        }
+        return true;
+    }
+
+    bool read_device_info() {
+        bool bad = false;
+        plist_t node = item("DeviceInfo", PLIST_DICT, "dictionary", &bad);
+        if (node) {
+            out_->device_info.reset(plist_copy(node));
+        }
+        return !bad;
+    }
+
     std::string file_;
     plist_t root_;
     Fixture *out_;
@@ -406,8 +467,10 @@ class FixtureReader {
 
 const std::vector<std::string_view> &fault_request_names() {
     static const std::vector<std::string_view> names{
-        "QueryType",    "GetValue", "SetValue", "RemoveValue",  "StartSession", "StopSession",
-        "StartService", "Pair",     "Unpair",   "ValidatePair", "Goodbye",
+        "QueryType",       "GetValue",          "SetValue",        "RemoveValue",
+        "StartSession",    "StopSession",       "StartService",    "Pair",
+        "Unpair",          "ValidatePair",      "Goodbye",         "CUPairingStart",
+        "CUPairingVerify", "CUPairingExchange", "CUPairingFinish",
     };
     return names;
 }
@@ -466,7 +529,8 @@ bool load_fixture(const std::string &dir, Fixture *fixture, std::string *error) 
     }
     Fixture loaded;
     loaded.dir = dir;
-    if (!FixtureReader(file, root.get(), &loaded).read(error)) {
+    if (!FixtureReader(file, root.get(), &loaded).read(error) ||
+        !load_backup_script(dir, &loaded.backup_script, error)) {
         return false;
     }
     *fixture = std::move(loaded);

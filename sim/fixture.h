@@ -1,19 +1,22 @@
 /*
  * Device fixtures: a folder whose device.plist describes one simulated
- * device (identity, connection, pairing policy, lockdown values, faults to
- * play, key). Later kinds of content (files, apps, backup scripts) live in
- * sibling folders of device.plist, found through Fixture::dir.
+ * device (identity, connection, pairing policy, the PIN and info of wireless
+ * pairing, lockdown values, faults to play, key). Later kinds of content
+ * (files, apps, backup scripts) live in sibling folders of device.plist,
+ * found through Fixture::dir.
  */
 #ifndef TARVO_SIM_FIXTURE_H
 #define TARVO_SIM_FIXTURE_H
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "backup_script.h"
 #include "plist_ptr.h"
 
 namespace tarvosim {
@@ -60,6 +63,13 @@ struct Fixture {
     std::string query_type = "com.apple.mobile.lockdown";
     std::map<std::string, FaultRule, std::less<>> faults;  // request name -> rule
     std::vector<uint8_t> device_private_key_pem;           // empty: generated and kept in the state
+    std::string pairing_pin;  // the PIN shown for wireless pairing; empty: not in pairing mode
+    PlistPtr device_info;     // what wireless pairing reports; null: made from the global domain
+    // The backup service: its device-link major version, the protocol
+    // versions it accepts, and backup-script.plist (null when absent).
+    uint64_t device_link_version = 400;
+    std::vector<double> backup_protocol_versions{2.0, 2.1};
+    std::shared_ptr<const BackupScript> backup_script;
 
     /// The fault to play for `request` (a request dictionary named `name`).
     std::optional<Fault> fault_for(std::string_view name, plist_t request) const;

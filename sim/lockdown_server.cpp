@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "device_keys.h"
+#include "libtarvo/cu_protocol.h"
 #include "pair_record_store.h"
 
 namespace tarvosim {
@@ -135,11 +136,18 @@ const LockdownServer::HandlerRow LockdownServer::kHandlers[] = {
     {"ValidatePair", &LockdownServer::validate_pair},
     {"Unpair", &LockdownServer::unpair},
     {"Goodbye", &LockdownServer::goodbye},
+    {libtarvo::cu::kRequestStart, &LockdownServer::cu_pairing_start},
+    {libtarvo::cu::kRequestVerify, &LockdownServer::cu_pairing_verify},
+    {libtarvo::cu::kRequestExchange, &LockdownServer::cu_pairing_exchange},
+    {libtarvo::cu::kRequestFinish, &LockdownServer::cu_pairing_finish},
 };
 
 LockdownServer::LockdownServer(LockdownDevice device, UniqueFd connection,
                                LockdownTimeouts timeouts)
-    : device_(device), link_(std::move(connection)), timeouts_(timeouts) {}
+    : device_(device),
+      link_(std::move(connection)),
+      timeouts_(timeouts),
+      cu_pairing_(device.fixture, device.state, device.log) {}
 
 void LockdownServer::run() {
     const FrameWaits waits{timeouts_.idle, timeouts_.frame};
@@ -459,6 +467,12 @@ LockdownServer::Reply LockdownServer::start_service(plist_t request) {
     if (!definition) {
         return failure("StartService", "InvalidService");
     }
+    if (definition->check_start) {
+        const std::string refused = definition->check_start(request, session_->host);
+        if (!refused.empty()) {
+            return failure("StartService", refused);
+        }
+    }
     const TrustedHost host = session_->host;
     const uint16_t port = device_.ports.open([&](uint16_t chosen) {
         auto context = std::make_shared<ServiceContext>(
@@ -571,6 +585,42 @@ LockdownServer::Reply LockdownServer::unpair(plist_t request) {
         return failure("Unpair", "InternalError");
     }
     return known ? success("Unpair") : failure("Unpair", "InvalidHostID");
+}
+
+LockdownServer::Reply LockdownServer::cu_reply(std::string_view request, CuAnswer answer) const {
+    if (!answer.error.empty()) {
+        Reply reply = failure(request, answer.error);
+        if (!answer.description.empty()) {
+            set_string(reply.body.get(), libtarvo::cu::kErrorDescriptionKey, answer.description);
+        }
+        return reply;
+    }
+    Reply reply = success(request);
+    plist_dict_set_item(reply.body.get(), libtarvo::cu::kPairingDataKey,
+                        plist_new_data(reinterpret_cast<const char *>(answer.pairing_data.data()),
+                                       answer.pairing_data.size()));
+    return reply;
+}
+
+LockdownServer::Reply LockdownServer::cu_pairing_start(plist_t request) {
+    return cu_reply(libtarvo::cu::kRequestStart, cu_pairing_.start(request));
+}
+
+LockdownServer::Reply LockdownServer::cu_pairing_verify(plist_t request) {
+    return cu_reply(libtarvo::cu::kRequestVerify, cu_pairing_.verify(request));
+}
+
+LockdownServer::Reply LockdownServer::cu_pairing_exchange(plist_t request) {
+    return cu_reply(libtarvo::cu::kRequestExchange, cu_pairing_.exchange_info(request));
+}
+
+// The record is checked as a Pair over USB checks it; the PIN stands in for
+// the trust dialog, so the pairing policy plays no part here.
+LockdownServer::Reply LockdownServer::cu_pairing_finish(plist_t request) {
+    return cu_reply(libtarvo::cu::kRequestFinish,
+                    cu_pairing_.finish(request, [this](plist_t record, TrustedHost *host) {
+                        return check_pair_record(record, host);
+                    }));
 }
 
 LockdownServer::Reply LockdownServer::goodbye(plist_t) {

@@ -2,8 +2,9 @@
  * The device side of one lockdown connection (port 62078): plain framing
  * until a session starts, TLS inside a session, and the requests hosts send:
  * QueryType, GetValue, SetValue, RemoveValue, Pair, ValidatePair, Unpair,
- * StartSession, StopSession, StartService and Goodbye. The fixture's pairing
- * policy and faults decide how the device behaves.
+ * StartSession, StopSession, StartService, Goodbye and the four steps of
+ * wireless pairing. The fixture's pairing policy and faults decide how the
+ * device behaves.
  */
 #ifndef TARVO_SIM_LOCKDOWN_SERVER_H
 #define TARVO_SIM_LOCKDOWN_SERVER_H
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "cu_pairing_server.h"
 #include "device_link.h"
 #include "device_state.h"
 #include "fixture.h"
@@ -96,6 +98,11 @@ class LockdownServer {
     Reply validate_pair(plist_t request);
     Reply unpair(plist_t request);
     Reply goodbye(plist_t request);
+    Reply cu_pairing_start(plist_t request);
+    Reply cu_pairing_verify(plist_t request);
+    Reply cu_pairing_exchange(plist_t request);
+    Reply cu_pairing_finish(plist_t request);
+    Reply cu_reply(std::string_view request, CuAnswer answer) const;
 
     Reply success(std::string_view request) const;
     Reply failure(std::string_view request, std::string_view error) const;
@@ -115,6 +122,7 @@ class LockdownServer {
     LockdownTimeouts timeouts_;
     std::optional<Session> session_;
     std::optional<Session> pending_session_;  // between StartSession's reply and TLS
+    CuPairingServer cu_pairing_;
 };
 
 }  // namespace tarvosim

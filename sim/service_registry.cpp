@@ -5,6 +5,10 @@
 
 #include <algorithm>
 
+#include "afc_service.h"
+#include "backup_service.h"
+#include "np_service.h"
+
 namespace tarvosim {
 namespace {
 
@@ -25,9 +29,15 @@ const ServiceDefinition *ServiceRegistry::find(std::string_view name) const {
     return found == services_.end() ? nullptr : &found->second;
 }
 
-ServiceRegistry default_service_registry() {
+ServiceRegistry default_service_registry(const std::string &device_dir) {
     // Each service the simulator learns adds its definition here.
-    return ServiceRegistry();
+    auto notifications = std::make_shared<NotificationHub>();
+    auto media = std::make_shared<AfcFolder>(device_dir + "/afc");
+    ServiceRegistry registry;
+    registry.add(notification_proxy_definition(notifications));
+    registry.add(afc_definition(media));
+    registry.add(backup_service_definition(notifications, media));
+    return registry;
 }
 
 uint16_t ServicePorts::open(const std::function<StartedService(uint16_t port)> &make) {

@@ -51,6 +51,10 @@ struct ServiceDefinition {
     bool use_tls = true;
     /// Makes the instance for one StartService; null refuses the connection.
     std::function<std::unique_ptr<SimService>(const ServiceContext &)> create;
+    /// Checks the StartService request of the session's host before a port
+    /// is opened: "" lets it through, anything else is the error lockdown
+    /// answers with. Unset: every request passes.
+    std::function<std::string(plist_t request, const TrustedHost &host)> check_start;
 };
 
 class ServiceRegistry {
@@ -64,8 +68,11 @@ class ServiceRegistry {
     std::map<std::string, ServiceDefinition, std::less<>> services_;
 };
 
-/// The services every simulated device offers.
-ServiceRegistry default_service_registry();
+/// The services every simulated device offers. `device_dir` is the
+/// device's folder in the state folder (DIR/devices/<UDID>), where they keep
+/// what hosts change. The services of one registry share the device's
+/// notification relay and media folder, so a registry serves one device.
+ServiceRegistry default_service_registry(const std::string &device_dir);
 
 /// A service started by StartService, waiting for its connection.
 struct StartedService {

@@ -3,6 +3,7 @@
  */
 #include "simulator.h"
 
+#include <filesystem>
 #include <set>
 
 #ifndef TARVO_SOURCE_DIR
@@ -53,9 +54,11 @@ bool Simulator::start(std::string *error) {
             *error = dir + ": device " + fixture.udid + " is already simulated by another fixture";
             return false;
         }
-        std::shared_ptr<SimulatedDevice> device =
-            SimulatedDevice::create(std::move(fixture), options_.state_dir,
-                                    default_service_registry(), options_.debug, error);
+        ServiceRegistry services = default_service_registry(
+            std::filesystem::path(DeviceState::state_file(options_.state_dir, fixture.udid))
+                .parent_path());
+        std::shared_ptr<SimulatedDevice> device = SimulatedDevice::create(
+            std::move(fixture), options_.state_dir, std::move(services), options_.debug, error);
         if (!device) {
             return false;
         }

@@ -328,7 +328,7 @@ TEST_F(LockdownServerTest, PairedHostGetsATlsSessionWithTheFullValues) {
         "MissingValue");
 
     Received service =
-        client.request("StartService", dict_with("Service", plist_new_string("com.apple.afc")));
+        client.request("StartService", dict_with("Service", plist_new_string("com.example.unknown")));
     EXPECT_EQ(service.error(), "InvalidService");
     EXPECT_EQ(service.string_at("Request"), "StartService");
 

@@ -1,0 +1,904 @@
+// Throughput of tarvobackup2's data path. The simulated device (tarvosim)
+// uploads (a) large files and (b) many small files into a backup directory
+// on the local disk, and asks for (c) the large files back; each is timed
+// against a baseline that moves the same bytes between a socket and the
+// same files with no protocol at all, in the same run. A last part runs the
+// receive handler in this process to show what the progress output costs.
+//
+// Usage: transfer_bench [--bin DIR] [--work DIR] [--rounds N]
+//                       [--large-mib N] [--large-file-mib N] [--small-files N]
+//                       [--only large|small|restore|progress]
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_link_channel.h"
+#include "owners.h"
+#include "receive_files.h"
+#include "signals_and_notifications.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr const char *kUdid = "00008120-001A2B3C4D5E6F7A";
+// Where the files go inside the backup directory. Short, because the script
+// naming 100,000 files must stay below the simulator's 8 MiB limit.
+constexpr const char *kTopFolder = "B";
+constexpr size_t kDeviceBlock = 32768;  // what the simulated device sends per frame
+constexpr size_t kBaselineBuffer = 128 * 1024;
+constexpr int kChildTimeoutS = 1800;
+
+struct Options {
+    std::string bin;
+    std::string work;
+    int rounds = 3;
+    uint64_t large_bytes = 2048ull << 20;
+    uint64_t large_file_bytes = 8ull << 20;
+    uint64_t small_files = 100000;
+    uint64_t small_file_bytes = 4096;
+    std::string only;
+    bool made_work = false;  // the bench made the work folder and removes it
+};
+
+struct FileSet {
+    std::vector<std::string> local_paths;  // relative to the backup directory
+    uint64_t file_bytes = 0;
+    uint64_t total() const { return local_paths.size() * file_bytes; }
+};
+
+struct Measure {
+    double wall_s = 0;
+    double cpu_s = 0;
+    long peak_kib = 0;
+    double device_cpu_s = 0;  // the sending or receiving end: tarvosim or a thread
+    bool ok = false;
+};
+
+// Each measurement starts with the dirty pages of the one before written
+// out, so that no run pays for another's writeback.
+void settle() {
+    sync();
+}
+
+double now_s() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+double thread_cpu_s() {
+    struct timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+[[noreturn]] void die(const std::string &why) {
+    fprintf(stderr, "transfer_bench: %s\n", why.c_str());
+    exit(1);
+}
+
+// The simulated device's content: byte i of a file is i % 251.
+void fill_pattern(uint64_t offset, char *out, size_t length) {
+    uint64_t value = offset % 251;
+    for (size_t i = 0; i < length; ++i) {
+        out[i] = static_cast<char>(value);
+        value = value == 250 ? 0 : value + 1;
+    }
+}
+
+bool write_all(int fd, const char *data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool read_exactly(int fd, char *data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = read(fd, data, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void write_text(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        die("cannot write " + path);
+    }
+}
+
+// The document as a binary property list, far smaller than its XML.
+void write_binary_plist(const std::string &path, const std::string &xml) {
+    plist_t node = nullptr;
+    plist_from_xml(xml.c_str(), static_cast<uint32_t>(xml.size()), &node);
+    PlistPtr owned(node);
+    char *binary = nullptr;
+    uint32_t length = 0;
+    if (node) {
+        plist_to_bin(node, &binary, &length);
+    }
+    CString owned_binary(binary);
+    if (!binary) {
+        die("cannot encode the backup script");
+    }
+    write_text(path, std::string(binary, length));
+}
+
+// ---- child processes ----
+
+class Child {
+  public:
+    Child(const std::vector<std::string> &args, const std::vector<std::string> &env_extra,
+          const std::string &stdout_path, int stdout_pipe = -1) {
+        std::vector<std::string> env_storage;
+        for (char **e = environ; *e; ++e) {
+            env_storage.push_back(*e);
+        }
+        for (const std::string &extra : env_extra) {
+            const std::string key = extra.substr(0, extra.find('=') + 1);
+            std::erase_if(env_storage, [&](const std::string &e) { return e.rfind(key, 0) == 0; });
+            env_storage.push_back(extra);
+        }
+        std::vector<char *> argv;
+        std::vector<std::string> args_storage = args;
+        for (std::string &a : args_storage) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<char *> envp;
+        for (std::string &e : env_storage) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (stdout_pipe >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, stdout_pipe, 1);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Child() { stop(); }
+
+    // Waits (bounded) for the child; its status and CPU time. *peak_kib
+    // gets the high-water mark of its memory, read from /proc while it
+    // runs: the rusage figure would also count the parent's memory that a
+    // spawned child shares until it executes the program.
+    int wait(struct rusage *usage, long *peak_kib = nullptr) {
+        const double deadline = now_s() + kChildTimeoutS;
+        int status = 0;
+        while (pid_ > 0) {
+            if (peak_kib) {
+                *peak_kib = std::max(*peak_kib, high_water_kib());
+            }
+            const pid_t done = wait4(pid_, &status, WNOHANG, usage);
+            if (done == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (now_s() > deadline) {
+                stop();
+                return -1;
+            }
+            usleep(2000);
+        }
+        return -1;
+    }
+    long high_water_kib() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("VmHWM:", 0) == 0) {
+                return atol(line.c_str() + 6);
+            }
+        }
+        return 0;
+    }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            for (int i = 0; i < 250 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+                usleep(20000);
+            }
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    bool started() const { return pid_ > 0; }
+    // User and system time so far, from /proc (the child still runs).
+    double cpu_s() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t after_name = stat.rfind(')');
+        if (after_name == std::string::npos) {
+            return 0;
+        }
+        std::istringstream fields(stat.substr(after_name + 2));
+        std::string field;
+        unsigned long long user = 0;
+        unsigned long long system = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) {
+                user = std::stoull(field);
+            } else if (i == 15) {
+                system = std::stoull(field);
+            }
+        }
+        return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// tarvosim with one device whose backup script is given, until destroyed.
+class Simulator {
+  public:
+    Simulator(const Options &options, const std::string &script_document) {
+        const std::string fixture = options.work + "/fixture";
+        std::filesystem::remove_all(fixture);
+        std::filesystem::create_directories(fixture);
+        std::filesystem::copy_file(std::string(TARVO_SOURCE_DIR) + "/fixtures/iphone/device.plist",
+                                   fixture + "/device.plist");
+        write_binary_plist(fixture + "/backup-script.plist", script_document);
+        socket_ = options.work + "/mux.sock";
+        state_ = options.work + "/state";
+        std::filesystem::create_directories(state_);
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            die("pipe");
+        }
+        child_ = std::make_unique<Child>(
+            std::vector<std::string>{options.bin + "/tarvosim", "--socket", socket_, "--state",
+                                     state_, "--device", fixture},
+            std::vector<std::string>{}, "", out[1]);
+        close(out[1]);
+        std::string seen;
+        const double deadline = now_s() + 30;
+        while (seen.find("listening on") == std::string::npos && now_s() < deadline) {
+            struct pollfd p = {out[0], POLLIN, 0};
+            if (poll(&p, 1, 200) > 0) {
+                char buffer[512];
+                const ssize_t n = read(out[0], buffer, sizeof buffer);
+                if (n <= 0) {
+                    break;
+                }
+                seen.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        // Its later output goes nowhere: keep the pipe drained by closing it
+        // only after the simulator is gone.
+        output_fd_ = out[0];
+        if (seen.find("listening on") == std::string::npos) {
+            die("tarvosim did not start: " + seen);
+        }
+    }
+    ~Simulator() {
+        child_.reset();
+        close(output_fd_);
+    }
+    // One short exchange first, so that pairing (key generation) and the
+    // first start of the device are not timed.
+    void warm_up(const Options &options) const {
+        Child tool({options.bin + "/tarvobackup2", "-u", kUdid, "list", options.work}, env(),
+                   options.work + "/warm-up.out");
+        struct rusage usage;
+        tool.wait(&usage);
+    }
+    // The wall time of a whole session that moves no file: the part of
+    // every timed run that is not the data path.
+    double session_cost(const Options &options) const {
+        double best = 1e9;
+        for (int i = 0; i < 3; ++i) {
+            Child tool({options.bin + "/tarvobackup2", "-u", kUdid, "list", options.work}, env(),
+                       options.work + "/session.out");
+            struct rusage usage;
+            const double start = now_s();
+            tool.wait(&usage);
+            best = std::min(best, now_s() - start);
+        }
+        return best;
+    }
+    // CPU seconds the simulator has used so far.
+    double cpu_s() const { return child_->cpu_s(); }
+    std::vector<std::string> env() const {
+        return {"USBMUXD_SOCKET_ADDRESS=UNIX:" + socket_, "TARVO_LOCKDOWN_DIR=" + state_};
+    }
+
+  private:
+    std::string socket_;
+    std::string state_;
+    std::unique_ptr<Child> child_;
+    int output_fd_ = -1;
+};
+
+// ---- backup scripts ----
+
+std::string plist_document(const std::string &value) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + value +
+           "</plist>\n";
+}
+
+std::string final_response() {
+    return "<dict><key>Send</key><array><string>DLMessageProcessMessage</string><dict>"
+           "<key>MessageName</key><string>Response</string><key>ErrorCode</key><integer>0</integer>"
+           "</dict></array></dict>";
+}
+
+// Uploads of the set in messages of at most `per_message` files.
+std::string upload_script(const FileSet &set, size_t per_message) {
+    std::string steps;
+    for (size_t first = 0; first < set.local_paths.size(); first += per_message) {
+        steps += "<dict><key>UploadFiles</key><array>";
+        const size_t end = std::min(set.local_paths.size(), first + per_message);
+        for (size_t i = first; i < end; ++i) {
+            steps += "<dict><key>DevicePath</key><string>/f" + std::to_string(i) +
+                     "</string><key>LocalPath</key><string>" + set.local_paths[i] +
+                     "</string><key>Size</key><integer>" + std::to_string(set.file_bytes) +
+                     "</integer></dict>";
+        }
+        steps += "</array></dict>";
+    }
+    return plist_document("<dict><key>Info</key><array>" + steps + final_response() +
+                          "</array></dict>");
+}
+
+std::string download_script(const FileSet &set) {
+    std::string paths;
+    for (const std::string &path : set.local_paths) {
+        paths += "<string>" + path + "</string>";
+    }
+    return plist_document("<dict><key>Info</key><array><dict><key>DownloadFiles</key><array>" +
+                          paths + "</array></dict>" + final_response() + "</array></dict>");
+}
+
+FileSet make_set(const Options &options, const std::string &prefix, uint64_t count,
+                 uint64_t file_bytes) {
+    FileSet set;
+    set.file_bytes = file_bytes;
+    for (uint64_t i = 0; i < count; ++i) {
+        char directory[8];
+        snprintf(directory, sizeof directory, "%02x", static_cast<unsigned>(i % 256));
+        set.local_paths.push_back(std::string(kTopFolder) + "/" + directory + "/" + prefix +
+                                  std::to_string(i));
+    }
+    (void)options;
+    return set;
+}
+
+// A fresh backup directory for one run, with the 256 folders the files go
+// to. Every run writes new files: a run right after a mass removal would
+// pay for the file system's search past the recently freed inodes.
+std::string fresh_root(const Options &options) {
+    static int runs = 0;
+    const std::string root = options.work + "/run-" + std::to_string(++runs);
+    for (int d = 0; d < 256; ++d) {
+        char directory[8];
+        snprintf(directory, sizeof directory, "%02x", d);
+        std::filesystem::create_directories(root + "/" + kTopFolder + "/" + directory);
+    }
+    return root;
+}
+
+// Reads the start of a file into `content` (sized by the caller).
+void read_start(const std::string &path, std::vector<char> &content) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || !read_exactly(fd, content.data(), content.size())) {
+        std::fill(content.begin(), content.end(), '\xff');
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+bool verify_set(const std::string &root, const FileSet &set) {
+    for (size_t i = 0; i < set.local_paths.size();
+         i += std::max<size_t>(1, set.local_paths.size() / 64)) {
+        const std::string path = root + "/" + set.local_paths[i];
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != set.file_bytes) {
+            fprintf(stderr, "transfer_bench: %s is missing or has the wrong size\n", path.c_str());
+            return false;
+        }
+        std::vector<char> content(std::min<uint64_t>(set.file_bytes, 65536));
+        std::vector<char> expected(content.size());
+        read_start(path, content);
+        fill_pattern(0, expected.data(), expected.size());
+        if (content != expected) {
+            fprintf(stderr, "transfer_bench: %s has the wrong content\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void remove_root(const std::string &root) {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
+
+// ---- runs ----
+
+// The tool itself: "info" runs the device-link loop, which the script fills
+// with the transfers (verbose is off for it, so no progress is drawn).
+Measure run_tool(const Options &options, const Simulator &sim, const std::string &root) {
+    settle();
+    Measure m;
+    Child tool({options.bin + "/tarvobackup2", "-u", kUdid, "info", root}, sim.env(),
+               options.work + "/tool.out");
+    struct rusage usage = {};
+    const double start = now_s();
+    const double device_start = sim.cpu_s();
+    long peak_kib = 0;
+    const int status = tool.wait(&usage, &peak_kib);
+    m.wall_s = now_s() - start;
+    m.device_cpu_s = sim.cpu_s() - device_start;
+    m.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    m.peak_kib = peak_kib;
+    m.ok = status == 0;
+    if (!m.ok) {
+        fprintf(stderr, "transfer_bench: tarvobackup2 ended with %d; see %s/tool.out\n", status,
+                options.work.c_str());
+    }
+    return m;
+}
+
+// Baseline receive: the same bytes written by another thread into a
+// socket, read here straight into the same files.
+Measure baseline_receive(const std::string &root, const FileSet &set) {
+    settle();
+    double device_cpu = 0;
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        die("socketpair");
+    }
+    std::thread device([&] {
+        struct CpuNote {
+            double *out;
+            double start = thread_cpu_s();
+            ~CpuNote() { *out = thread_cpu_s() - start; }
+        } note{&device_cpu};
+        std::vector<char> chunk(kDeviceBlock);
+        for (size_t f = 0; f < set.local_paths.size(); ++f) {
+            for (uint64_t sent = 0; sent < set.file_bytes;) {
+                const size_t piece =
+                    static_cast<size_t>(std::min<uint64_t>(kDeviceBlock, set.file_bytes - sent));
+                fill_pattern(sent, chunk.data(), piece);
+                if (!write_all(fds[1], chunk.data(), piece)) {
+                    return;
+                }
+                sent += piece;
+            }
+        }
+    });
+    Measure m;
+    std::vector<char> buffer(kBaselineBuffer);
+    const double start = now_s();
+    const double cpu_start = thread_cpu_s();
+    m.ok = true;
+    for (const std::string &path : set.local_paths) {
+        const int fd =
+            open((root + "/" + path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            m.ok = false;
+            break;
+        }
+        for (uint64_t done = 0; done < set.file_bytes;) {
+            const size_t piece =
+                static_cast<size_t>(std::min<uint64_t>(buffer.size(), set.file_bytes - done));
+            if (!read_exactly(fds[0], buffer.data(), piece) ||
+                !write_all(fd, buffer.data(), piece)) {
+                m.ok = false;
+                break;
+            }
+            done += piece;
+        }
+        close(fd);
+    }
+    m.cpu_s = thread_cpu_s() - cpu_start;
+    m.wall_s = now_s() - start;
+    close(fds[0]);
+    device.join();
+    close(fds[1]);
+    m.device_cpu_s = device_cpu;
+    return m;
+}
+
+// Baseline send: the files read here into a socket that another thread drains.
+Measure baseline_send(const std::string &root, const FileSet &set) {
+    settle();
+    double device_cpu = 0;
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        die("socketpair");
+    }
+    std::thread device([&] {
+        const double device_start = thread_cpu_s();
+        std::vector<char> chunk(kBaselineBuffer);
+        while (read(fds[1], chunk.data(), chunk.size()) > 0) {
+        }
+        device_cpu = thread_cpu_s() - device_start;
+    });
+    Measure m;
+    std::vector<char> buffer(kBaselineBuffer);
+    const double start = now_s();
+    const double cpu_start = thread_cpu_s();
+    m.ok = true;
+    for (const std::string &path : set.local_paths) {
+        const int fd = open((root + "/" + path).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            m.ok = false;
+            break;
+        }
+        ssize_t n;
+        while ((n = read(fd, buffer.data(), buffer.size())) > 0) {
+            if (!write_all(fds[0], buffer.data(), static_cast<size_t>(n))) {
+                m.ok = false;
+                break;
+            }
+        }
+        close(fd);
+    }
+    m.cpu_s = thread_cpu_s() - cpu_start;
+    m.wall_s = now_s() - start;
+    shutdown(fds[0], SHUT_WR);
+    device.join();
+    close(fds[0]);
+    close(fds[1]);
+    m.device_cpu_s = device_cpu;
+    return m;
+}
+
+// ---- the handler in this process, for the cost of the progress output ----
+
+class SocketChannel : public DeviceLinkChannel {
+  public:
+    explicit SocketChannel(int fd) : fd_(fd) {}
+    int receive_message(plist_t *, char **) override { return MOBILEBACKUP2_E_MUX_ERROR; }
+    int send_status_response(int, const char *, plist_t) override { return 0; }
+    int send_raw(const char *data, uint32_t length, uint32_t *sent) override {
+        *sent = write_all(fd_, data, length) ? length : 0;
+        return *sent == length ? 0 : MOBILEBACKUP2_E_MUX_ERROR;
+    }
+    int receive_raw(char *data, uint32_t length, uint32_t *received) override {
+        *received = 0;
+        while (*received < length) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) {
+                return *received ? MOBILEBACKUP2_E_MUX_ERROR : MOBILEBACKUP2_E_RECEIVE_TIMEOUT;
+            }
+            const ssize_t n = recv(fd_, data + *received, length - *received, 0);
+            if (n <= 0) {
+                return MOBILEBACKUP2_E_MUX_ERROR;
+            }
+            *received += static_cast<uint32_t>(n);
+        }
+        return 0;
+    }
+
+  private:
+    int fd_;
+};
+
+std::string be32(uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 8), static_cast<char>(value)};
+    return std::string(bytes, 4);
+}
+
+Measure in_process_receive(const std::string &root, const FileSet &set, bool progress) {
+    settle();
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        die("socketpair");
+    }
+    std::thread device([&] {
+        std::vector<char> chunk(kDeviceBlock);
+        for (size_t f = 0; f < set.local_paths.size(); ++f) {
+            const std::string names = be32(4) + "/dev" +
+                                      be32(static_cast<uint32_t>(set.local_paths[f].size())) +
+                                      set.local_paths[f];
+            if (!write_all(fds[1], names.data(), names.size())) {
+                return;
+            }
+            for (uint64_t sent = 0; sent < set.file_bytes;) {
+                const size_t piece =
+                    static_cast<size_t>(std::min<uint64_t>(kDeviceBlock, set.file_bytes - sent));
+                const std::string header = be32(static_cast<uint32_t>(piece + 1)) + '\x0C';
+                fill_pattern(sent, chunk.data(), piece);
+                if (!write_all(fds[1], header.data(), header.size()) ||
+                    !write_all(fds[1], chunk.data(), piece)) {
+                    return;
+                }
+                sent += piece;
+            }
+            const std::string ok = be32(1) + '\0';
+            if (!write_all(fds[1], ok.data(), ok.size())) {
+                return;
+            }
+        }
+        const std::string end = be32(0);
+        write_all(fds[1], end.data(), end.size());
+    });
+    // Progress goes where a terminal's would, minus the terminal: /dev/null.
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null_fd, STDOUT_FILENO);
+    verbose = progress;
+    SocketChannel channel(fds[0]);
+    const std::string message_xml =
+        "<plist><array><string>DLMessageUploadFiles</string><dict/><real>0</real><integer>" +
+        std::to_string(set.total()) + "</integer></array></plist>";
+    plist_t message = nullptr;
+    plist_from_xml(message_xml.c_str(), static_cast<uint32_t>(message_xml.size()), &message);
+    PlistPtr owned(message);
+    Measure m;
+    const double start = now_s();
+    const double cpu_start = thread_cpu_s();
+    const int files = mb2_handle_receive_files(channel, message, root.c_str());
+    m.cpu_s = thread_cpu_s() - cpu_start;
+    m.wall_s = now_s() - start;
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(null_fd);
+    verbose = true;
+    m.ok = static_cast<size_t>(files) == set.local_paths.size();
+    device.join();
+    close(fds[0]);
+    close(fds[1]);
+    return m;
+}
+
+// ---- reporting ----
+
+Measure best_of(const std::vector<Measure> &runs) {
+    Measure best;
+    for (const Measure &m : runs) {
+        if (m.ok && (!best.ok || m.wall_s < best.wall_s)) {
+            best = m;
+        }
+    }
+    return best;
+}
+
+void report(const char *what, const FileSet &set, const Measure &tool, const Measure &base,
+            const char *tool_label, const char *base_label, double session_s = 0) {
+    const double gib = static_cast<double>(set.total()) / (1024.0 * 1024 * 1024);
+    const double mb = static_cast<double>(set.total()) / 1e6;
+    const double files = static_cast<double>(set.local_paths.size());
+    printf("%s: %zu files of %llu bytes (%.2f GiB)\n", what, set.local_paths.size(),
+           static_cast<unsigned long long>(set.file_bytes), gib);
+    for (const auto &[label, m] : {std::pair{tool_label, tool}, std::pair{base_label, base}}) {
+        if (!m.ok) {
+            printf("  %-22s failed\n", label);
+            continue;
+        }
+        printf("  %-22s %8.3f s %9.1f MB/s %10.0f files/s %7.2f CPU s/GiB", label, m.wall_s,
+               mb / m.wall_s, files / m.wall_s, m.cpu_s / gib);
+        if (m.peak_kib > 0) {
+            printf("  peak %.1f MiB", static_cast<double>(m.peak_kib) / 1024);
+        }
+        if (m.device_cpu_s > 0) {
+            printf("  device CPU %.2f s", m.device_cpu_s);
+        }
+        printf("\n");
+    }
+    if (tool.ok && base.ok) {
+        printf("  %-22s %.1f %% of the baseline's throughput\n", "",
+               100 * base.wall_s / tool.wall_s);
+    }
+    if (tool.ok && base.ok && session_s > 0 && tool.wall_s > session_s) {
+        const double net = tool.wall_s - session_s;
+        printf(
+            "  %-22s less %.3f s of session set-up: %.1f MB/s, %.0f files/s, %.1f %% of the "
+            "baseline\n",
+            "", session_s, mb / net, files / net, 100 * base.wall_s / net);
+    }
+    fflush(stdout);
+}
+
+Options parse(int argc, char **argv) {
+    Options options;
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        options.bin = std::filesystem::path(self).parent_path().string();
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                die("missing value for " + arg);
+            }
+            return argv[++i];
+        };
+        if (arg == "--bin") {
+            options.bin = value();
+        } else if (arg == "--work") {
+            options.work = value();
+        } else if (arg == "--rounds") {
+            options.rounds = std::max(1, atoi(value().c_str()));
+        } else if (arg == "--large-mib") {
+            options.large_bytes = std::stoull(value()) << 20;
+        } else if (arg == "--large-file-mib") {
+            options.large_file_bytes = std::stoull(value()) << 20;
+        } else if (arg == "--small-files") {
+            options.small_files = std::stoull(value());
+        } else if (arg == "--only") {
+            options.only = value();
+        } else {
+            die("unknown argument " + arg +
+                " (see the comment at the top of bench/transfer_bench.cpp)");
+        }
+    }
+    if (options.work.empty()) {
+        char pattern[] = "/var/tmp/tarvo-bench-XXXXXX";
+        const char *made = mkdtemp(pattern);
+        if (!made) {
+            die("cannot make a work folder in /var/tmp");
+        }
+        options.work = made;
+        options.made_work = true;
+    }
+    std::filesystem::create_directories(options.work);
+    return options;
+}
+
+bool wanted(const Options &options, const char *part) {
+    return options.only.empty() || options.only == part;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    signal(SIGPIPE, SIG_IGN);
+    const Options options = parse(argc, argv);
+    printf("work folder %s, %d rounds, best round shown\n", options.work.c_str(), options.rounds);
+
+    const FileSet large = make_set(options, "L", options.large_bytes / options.large_file_bytes,
+                                   options.large_file_bytes);
+    const FileSet small = make_set(options, "s", options.small_files, options.small_file_bytes);
+
+    std::string restore_root;
+    if (wanted(options, "large") || wanted(options, "restore")) {
+        Simulator sim(options, upload_script(large, large.local_paths.size()));
+        sim.warm_up(options);
+        std::vector<Measure> tool_runs;
+        std::vector<Measure> base_runs;
+        for (int round = 0; round < options.rounds; ++round) {
+            // Odd rounds run the tool first, so that neither side always
+            // follows the other.
+            const std::string tool_root = fresh_root(options);
+            const std::string base_root = fresh_root(options);
+            for (int turn = 0; turn < 2; ++turn) {
+                if ((turn == 0) == (round % 2 == 1)) {
+                    tool_runs.push_back(run_tool(options, sim, tool_root));
+                    tool_runs.back().ok = tool_runs.back().ok && verify_set(tool_root, large);
+                } else {
+                    base_runs.push_back(baseline_receive(base_root, large));
+                }
+            }
+            remove_root(base_root);
+            remove_root(restore_root);
+            restore_root = tool_root;
+        }
+        if (wanted(options, "large")) {
+            report("(a) receive, large files", large, best_of(tool_runs), best_of(base_runs),
+                   "tarvobackup2", "socket-to-file copy", sim.session_cost(options));
+        }
+    }
+    if (wanted(options, "restore")) {
+        Simulator sim(options, download_script(large));
+        sim.warm_up(options);
+        std::vector<Measure> tool_runs;
+        std::vector<Measure> base_runs;
+        for (int round = 0; round < options.rounds; ++round) {
+            base_runs.push_back(baseline_send(restore_root, large));
+            tool_runs.push_back(run_tool(options, sim, restore_root));
+        }
+        report("(c) send (restore), large files", large, best_of(tool_runs), best_of(base_runs),
+               "tarvobackup2", "file-to-socket copy", sim.session_cost(options));
+    }
+    remove_root(restore_root);
+    std::vector<std::string> small_roots;
+    if (wanted(options, "small")) {
+        Simulator sim(options, upload_script(small, 1000));
+        sim.warm_up(options);
+        std::vector<Measure> tool_runs;
+        std::vector<Measure> base_runs;
+        for (int round = 0; round < options.rounds; ++round) {
+            const std::string tool_root = fresh_root(options);
+            const std::string base_root = fresh_root(options);
+            small_roots.push_back(tool_root);
+            small_roots.push_back(base_root);
+            for (int turn = 0; turn < 2; ++turn) {
+                if ((turn == 0) == (round % 2 == 1)) {
+                    tool_runs.push_back(run_tool(options, sim, tool_root));
+                    tool_runs.back().ok = tool_runs.back().ok && verify_set(tool_root, small);
+                } else {
+                    base_runs.push_back(baseline_receive(base_root, small));
+                }
+            }
+        }
+        report("(b) receive, small files", small, best_of(tool_runs), best_of(base_runs),
+               "tarvobackup2", "socket-to-file copy", sim.session_cost(options));
+    }
+    if (wanted(options, "progress")) {
+        for (const FileSet *set : {&small, &large}) {
+            std::vector<Measure> with_bar;
+            std::vector<Measure> without_bar;
+            for (int round = 0; round < options.rounds; ++round) {
+                small_roots.push_back(fresh_root(options));
+                without_bar.push_back(in_process_receive(small_roots.back(), *set, false));
+                small_roots.push_back(fresh_root(options));
+                with_bar.push_back(in_process_receive(small_roots.back(), *set, true));
+                if (set == &large) {
+                    remove_root(small_roots.back());
+                    remove_root(small_roots[small_roots.size() - 2]);
+                }
+            }
+            report(set == &small ? "progress output, small files (handler in process)"
+                                 : "progress output, large files (handler in process)",
+                   *set, best_of(with_bar), best_of(without_bar), "bar drawn", "verbose off");
+        }
+    }
+    for (const std::string &root : small_roots) {
+        remove_root(root);
+    }
+    if (options.made_work) {
+        remove_root(options.work);
+    }
+    return 0;
+}

@@ -1,0 +1,228 @@
+/*
+ * Device-link framing, message builders and the channel's frame loop.
+ */
+#include "device_link.h"
+
+#include <algorithm>
+
+#include "debug.h"
+#include "plist_nesting.h"
+
+namespace libtarvo {
+namespace {
+
+// Raw reads go in pieces of this size at most, each with its own stall wait,
+// so a long transfer that keeps moving never runs into a total deadline.
+constexpr std::size_t kRawPiece = 64 * 1024;
+
+void put_u32_be(uint32_t value, uint8_t *out) {
+    out[0] = static_cast<uint8_t>(value >> 24);
+    out[1] = static_cast<uint8_t>(value >> 16);
+    out[2] = static_cast<uint8_t>(value >> 8);
+    out[3] = static_cast<uint8_t>(value);
+}
+
+}  // namespace
+
+bool device_link_message_name(plist_t message, std::string *name) {
+    name->clear();
+    if (!message || plist_get_node_type(message) != PLIST_ARRAY ||
+        plist_array_get_size(message) < 1) {
+        return false;
+    }
+    plist_t first = plist_array_get_item(message, 0);
+    if (!first || plist_get_node_type(first) != PLIST_STRING) {
+        return false;
+    }
+    char *raw = nullptr;
+    plist_get_string_val(first, &raw);
+    CString owned(raw);
+    if (!owned) {
+        return false;
+    }
+    name->assign(owned.get());
+    return true;
+}
+
+Status encode_device_link_frame(plist_t message, std::vector<uint8_t> *frame) {
+    frame->clear();
+    std::string name;
+    if (!device_link_message_name(message, &name)) {
+        return Status::kInvalidArg;
+    }
+    char *raw = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(message, &raw, &length);
+    CString body(raw);
+    if (!body || length == 0) {
+        return Status::kInvalidArg;
+    }
+    if (length > kMaxDeviceLinkBody) {
+        return Status::kTooLarge;
+    }
+    frame->resize(kDeviceLinkHeaderSize + length);
+    put_u32_be(length, frame->data());
+    std::copy(body.get(), body.get() + length, frame->begin() + kDeviceLinkHeaderSize);
+    return Status::kOk;
+}
+
+ReadResult decode_device_link_length(std::span<const uint8_t> header, uint32_t *length) {
+    ByteReader reader(header, kMaxDeviceLinkBody);
+    if (ReadResult r = reader.read_u32_be(length); r != ReadResult::kOk) {
+        return r;
+    }
+    return *length > kMaxDeviceLinkBody ? ReadResult::kTooLarge : ReadResult::kOk;
+}
+
+Status parse_device_link_body(std::span<const uint8_t> body, PlistPtr *message, std::string *name) {
+    message->reset();
+    name->clear();
+    if (body.empty() || body.size() > kMaxDeviceLinkBody || !plist_nesting_within(body)) {
+        return Status::kMalformed;
+    }
+    plist_t parsed = nullptr;
+    plist_from_memory(reinterpret_cast<const char *>(body.data()),
+                      static_cast<uint32_t>(body.size()), &parsed);
+    PlistPtr owned(parsed);
+    if (!owned || !device_link_message_name(owned.get(), name)) {
+        return Status::kMalformed;
+    }
+    *message = std::move(owned);
+    return Status::kOk;
+}
+
+ReadResult decode_device_link_frame(ByteReader &reader, PlistPtr *message, std::string *name) {
+    message->reset();
+    name->clear();
+    ByteReader probe = reader;
+    uint32_t length = 0;
+    if (ReadResult r = probe.read_u32_be(&length); r != ReadResult::kOk) {
+        return r;
+    }
+    if (length > kMaxDeviceLinkBody) {
+        return ReadResult::kTooLarge;
+    }
+    std::span<const uint8_t> body;
+    if (ReadResult r = probe.read_bytes(length, &body); r != ReadResult::kOk) {
+        return r;
+    }
+    reader = probe;
+    return parse_device_link_body(body, message, name) == Status::kOk ? ReadResult::kOk
+                                                                      : ReadResult::kMalformed;
+}
+
+PlistPtr make_device_link_message(const char *name) {
+    PlistPtr message(plist_new_array());
+    plist_array_append_item(message.get(), plist_new_string(name));
+    return message;
+}
+
+PlistPtr make_process_message(PlistPtr dictionary) {
+    PlistPtr message = make_device_link_message("DLMessageProcessMessage");
+    plist_array_append_item(message.get(), dictionary.release());
+    return message;
+}
+
+PlistPtr make_status_response(int32_t code, const char *text, plist_t value) {
+    PlistPtr message = make_device_link_message("DLMessageStatusResponse");
+    // Integers travel unsigned; the device reads negative codes back from the
+    // two's complement.
+    const uint64_t wire_code = static_cast<uint64_t>(static_cast<int64_t>(code));
+    plist_array_append_item(message.get(), plist_new_uint(wire_code));
+    plist_array_append_item(message.get(),
+                            plist_new_string(text ? text : kDeviceLinkEmptyParameter));
+    plist_array_append_item(message.get(), value ? plist_copy(value) : plist_new_dict());
+    return message;
+}
+
+PlistPtr make_versions_ok(uint64_t major) {
+    PlistPtr message = make_device_link_message("DLMessageVersionExchange");
+    plist_array_append_item(message.get(), plist_new_string("DLVersionsOk"));
+    plist_array_append_item(message.get(), plist_new_uint(major));
+    return message;
+}
+
+PlistPtr make_disconnect() {
+    PlistPtr message = make_device_link_message("DLMessageDisconnect");
+    plist_array_append_item(message.get(), plist_new_string(kDeviceLinkEmptyParameter));
+    return message;
+}
+
+Status DeviceLinkChannel::send(plist_t message, int timeout_ms) {
+    std::vector<uint8_t> frame;
+    if (Status s = encode_device_link_frame(message, &frame); s != Status::kOk) {
+        return s;
+    }
+    debug_plist(Direction::kSent, name_, message);
+    return connection_->send_all(frame, timeout_ms);
+}
+
+Status DeviceLinkChannel::receive(PlistPtr *message, std::string *name, int first_byte_ms,
+                                  int completion_ms) {
+    message->reset();
+    name->clear();
+    uint8_t header[kDeviceLinkHeaderSize];
+    if (Status s = connection_->receive_exact(std::span(header, 1), first_byte_ms);
+        s != Status::kOk) {
+        return s;
+    }
+    // From the first byte on, the header and the body share one budget.
+    Deadline completion(completion_ms);
+    if (Status s =
+            connection_->receive_exact(std::span(header + 1, sizeof(header) - 1), completion);
+        s != Status::kOk) {
+        connection_->mark_broken();
+        return s;
+    }
+    uint32_t length = 0;
+    if (decode_device_link_length(header, &length) != ReadResult::kOk) {
+        debug_note(name_, "refused a message above the size cap");
+        connection_->mark_broken();
+        return Status::kTooLarge;
+    }
+    std::vector<uint8_t> body(length);
+    if (Status s = connection_->receive_exact(body, completion); s != Status::kOk) {
+        connection_->mark_broken();
+        return s;
+    }
+    if (Status s = parse_device_link_body(body, message, name); s != Status::kOk) {
+        debug_note(name_, "received a message that is not a device-link message");
+        return s;
+    }
+    debug_plist(Direction::kReceived, name_, message->get());
+    return Status::kOk;
+}
+
+Status DeviceLinkChannel::send_raw(std::span<const uint8_t> bytes, int timeout_ms) {
+    debug_raw(Direction::kSent, name_, bytes.size());
+    return connection_->send_all(bytes, timeout_ms);
+}
+
+Status DeviceLinkChannel::receive_raw(std::span<uint8_t> out, std::size_t *got, int first_byte_ms,
+                                      int stall_ms) {
+    *got = 0;
+    if (out.empty()) {
+        return Status::kOk;
+    }
+    if (Status s = connection_->receive_exact(out.first(1), first_byte_ms); s != Status::kOk) {
+        return s;
+    }
+    std::size_t done = 1;
+    while (done < out.size()) {
+        const std::size_t piece = std::min(out.size() - done, kRawPiece);
+        if (Status s = connection_->receive_exact(out.subspan(done, piece), stall_ms);
+            s != Status::kOk) {
+            connection_->mark_broken();
+            *got = done;
+            debug_note(name_, std::string("raw data cut short after ") + std::to_string(done) +
+                                  " bytes: " + status_name(s));
+            return s;
+        }
+        done += piece;
+    }
+    *got = done;
+    debug_raw(Direction::kReceived, name_, done);
+    return Status::kOk;
+}
+
+}  // namespace libtarvo

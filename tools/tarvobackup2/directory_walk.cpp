@@ -1,0 +1,231 @@
+// Directory operations beneath the backup directory.
+#include "directory_walk.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct DirClose {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirClose>;
+
+constexpr size_t kCopyPiece = 1024;
+
+struct ScannedEntry {
+    std::string name;
+    bool is_directory;
+};
+
+// The entries of one directory, read whole before any of them is looked
+// into, so that a deep tree does not hold one open directory per level.
+bool read_entries(BackupRoot &root, const char *path, std::vector<ScannedEntry> *entries) {
+    DevicePath directory;
+    UniqueFd fd;
+    if (root.locate(path, &directory) != 0 || open_entry_directory(directory, &fd) != 0) {
+        return false;
+    }
+    DirPtr dir(fdopendir(fd.get()));
+    if (!dir) {
+        return false;
+    }
+    fd.release();
+    while (const struct dirent *entry = readdir(dir.get())) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
+            continue;
+        }
+        bool is_directory = entry->d_type == DT_DIR;
+        // Some file systems leave the type open; ask the entry itself.
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            is_directory =
+                fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode);
+        }
+        entries->push_back({entry->d_name, is_directory});
+    }
+    return true;
+}
+
+bool push_front(PathListNode **list, char *path) {
+    PathListNode *node = static_cast<PathListNode *>(malloc(sizeof(PathListNode)));
+    if (!node) {
+        free(path);
+        return false;
+    }
+    node->path = path;
+    node->next = *list;
+    *list = node;
+    return true;
+}
+
+// False once a node could not be allocated: the whole scan stops there.
+bool scan_into(BackupRoot &root, const char *path, PathListNode **files,
+               PathListNode **directories) {
+    std::vector<ScannedEntry> entries;
+    if (!read_entries(root, path, &entries)) {
+        return true;
+    }
+    for (const ScannedEntry &entry : entries) {
+        const std::string child_path = std::string(path) + "/" + entry.name;
+        char *child = strdup(child_path.c_str());
+        if (!child) {
+            continue;
+        }
+        if (!push_front(entry.is_directory ? directories : files, child)) {
+            return false;
+        }
+        if (entry.is_directory && !scan_into(root, child_path.c_str(), files, directories)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// 0 or the errno of removing one listed entry.
+int remove_listed(BackupRoot &root, const char *path, bool is_directory) {
+    DevicePath entry;
+    const int located = root.locate(path, &entry);
+    if (located != 0) {
+        return path_errno(located);
+    }
+    return is_directory ? remove_directory_entry(entry) : unlink_entry(entry);
+}
+
+int make_one_directory(BackupRoot &root, const char *path) {
+    DevicePath directory;
+    const int located = root.locate(path, &directory);
+    return located != 0 ? located : make_directory_entry(directory);
+}
+
+// The path without its last component: "a/b/" gives "a", "a" gives "".
+// False when there is nothing left to take away.
+bool parent_of(const std::string &path, std::string *parent) {
+    size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') {
+        --end;
+    }
+    if (end == 0) {
+        return false;
+    }
+    const size_t slash = path.rfind('/', end - 1);
+    *parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    return true;
+}
+
+}  // namespace
+
+void free_path_list(PathListNode *list) {
+    while (list) {
+        PathListNode *next = list->next;
+        free(list->path);
+        free(list);
+        list = next;
+    }
+}
+
+int mkdir_with_parents(BackupRoot &root, const char *path) {
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    int result = make_one_directory(root, path);
+    if (result == 0 || result == EEXIST) {
+        return 0;
+    }
+    if (result == kPathRefused) {
+        errno = EACCES;
+        return kPathRefused;
+    }
+    std::string parent;
+    if (!parent_of(path, &parent)) {
+        errno = result;
+        return -1;
+    }
+    if (const int parent_result = mkdir_with_parents(root, parent.c_str()); parent_result != 0) {
+        return parent_result;
+    }
+    result = make_one_directory(root, path);
+    if (result == 0 || result == EEXIST) {
+        return 0;
+    }
+    errno = path_errno(result);
+    return result == kPathRefused ? kPathRefused : -1;
+}
+
+void scan_directory(BackupRoot &root, const char *path, PathListNode **files,
+                    PathListNode **directories) {
+    scan_into(root, path, files, directories);
+}
+
+int rmdir_recursive(BackupRoot &root, const char *path) {
+    PathListNode *directories = nullptr;
+    PathListNode *files = nullptr;
+    char *first = strdup(path);
+    if (!first || !push_front(&directories, first)) {
+        return ENOMEM;
+    }
+    scan_directory(root, path, &files, &directories);
+
+    int result = 0;
+    for (PathListNode *node = files; node; node = node->next) {
+        result = remove_listed(root, node->path, false);
+    }
+    for (PathListNode *node = directories; node; node = node->next) {
+        result = remove_listed(root, node->path, true);
+    }
+    free_path_list(files);
+    free_path_list(directories);
+    return result;
+}
+
+void mb2_copy_file_by_path(const DevicePath &source, const DevicePath &destination) {
+    UniqueFd source_fd;
+    if (const int result = open_entry_for_reading(source, &source_fd); result != 0) {
+        if (result != kPathRefused) {
+            printf("Cannot open source path '%s'.\n", source.shown.c_str());
+        }
+        return;
+    }
+    UniqueFd destination_fd;
+    if (const int result = open_entry_for_writing(destination, &destination_fd); result != 0) {
+        if (result != kPathRefused) {
+            printf("Cannot open destination file '%s'.\n", destination.shown.c_str());
+        }
+        return;
+    }
+    FILE *from = fdopen(source_fd.get(), "rb");
+    if (!from) {
+        printf("Cannot open source path '%s'.\n", source.shown.c_str());
+        return;
+    }
+    source_fd.release();
+    FILE *to = fdopen(destination_fd.get(), "wb");
+    if (!to) {
+        fclose(from);
+        printf("Cannot open destination file '%s'.\n", destination.shown.c_str());
+        return;
+    }
+    destination_fd.release();
+
+    char piece[kCopyPiece];
+    size_t got;
+    while ((got = fread(piece, 1, sizeof piece, from)) > 0) {
+        fwrite(piece, 1, got, to);
+    }
+    if (fclose(from) != 0) {
+        printf("Error closing source file.\n");
+    }
+    if (fclose(to) != 0) {
+        printf("Error closing destination file.\n");
+    }
+}

@@ -1,0 +1,374 @@
+// Files from the device into the backup directory.
+#include "receive_files.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "device_errors.h"
+#include "owners.h"
+#include "progress.h"
+#include "safe_path.h"
+#include "signals_and_notifications.h"
+#include "transfer_frames.h"
+#include "utils.h"
+
+namespace {
+
+bool quit_requested() {
+    return quit_flag.load(std::memory_order_relaxed) != 0;
+}
+
+// One receive_raw call; the count of bytes that arrived.
+uint32_t receive_into(DeviceLinkChannel &channel, void *data, uint32_t length) {
+    if (length == 0) {
+        return 0;
+    }
+    uint32_t got = 0;
+    channel.receive_raw(static_cast<char *>(data), length, &got);
+    return std::min(got, length);
+}
+
+// Reads and drops `count` bytes through `scratch`, whatever size the device
+// announced; stops early when the stream yields nothing.
+void drop_bytes(DeviceLinkChannel &channel, uint64_t count, std::vector<char> &scratch) {
+    while (count > 0) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(count, scratch.size()));
+        const uint32_t got = receive_into(channel, scratch.data(), piece);
+        if (got == 0) {
+            return;
+        }
+        count -= got;
+    }
+}
+
+bool write_all(int fd, const char *data, size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// One DLMessageUploadFiles: the stream of files that follows it, up to its
+// end, and the answer.
+class UploadReceiver {
+  public:
+    UploadReceiver(DeviceLinkChannel &channel, const char *backup_directory,
+                   uint64_t bytes_expected)
+        : channel_(channel), bytes_expected_(bytes_expected), buffer_(kTransferBlockSize) {
+        root_.open(backup_directory);
+        // Uploads only create files, so the directories found stay valid.
+        root_.cache_parents();
+    }
+    ~UploadReceiver() { free(device_path_); }
+    UploadReceiver(const UploadReceiver &) = delete;
+    UploadReceiver &operator=(const UploadReceiver &) = delete;
+
+    int run() {
+        if (!quit_requested()) {
+            receive_stream();
+        }
+        answer();
+        return files_created_;
+    }
+
+  private:
+    enum class Next { kNextFile, kEnd, kDiscard };
+
+    void receive_stream() {
+        Next next = Next::kNextFile;
+        while (next == Next::kNextFile) {
+            next = receive_one_file();
+        }
+        if (next == Next::kDiscard) {
+            discard_current_hunk();
+        }
+    }
+
+    Next receive_one_file() {
+        if (mb2_receive_filename(channel_, &device_path_) == 0) {
+            return Next::kEnd;
+        }
+        char *raw_local = nullptr;
+        const uint32_t local_length = mb2_receive_filename(channel_, &raw_local);
+        CString local(raw_local);
+        if (local_length == 0) {
+            return Next::kEnd;
+        }
+        local_path_.assign(local.get());
+        target_state_ = kNotLocated;
+
+        uint8_t length_bytes[4];
+        if (receive_into(channel_, length_bytes, 4) != 4) {
+            printf("ERROR: %s: could not receive code length!\n", "mb2_handle_receive_files");
+            return Next::kEnd;
+        }
+        frame_length_ = read_be32(length_bytes);
+        previous_code_ = code_;
+        if (receive_into(channel_, &code_, 1) != 1) {
+            printf("ERROR: %s: could not receive code!\n", "mb2_handle_receive_files");
+            return Next::kDiscard;
+        }
+        if (code_ != kXferCodeOk && code_ != kXferCodeDeviceError && code_ != kXferCodeData) {
+            print_info("Found new flag %02x\n", code_);
+        }
+
+        UniqueFd file;
+        if (const int result = create_target(&file); result != 0) {
+            report_open_failure(result);
+            return Next::kDiscard;
+        }
+        write_error_reported_ = false;
+        if (code_ == kXferCodeData) {
+            receive_data_frames(file.get());
+        }
+        file.reset();
+        ++files_created_;
+
+        if (frame_length_ == 0) {
+            return Next::kEnd;
+        }
+        if (code_ == kXferCodeDeviceError) {
+            receive_device_error();
+        }
+        return quit_requested() ? Next::kDiscard : Next::kNextFile;
+    }
+
+    // 0, an errno or kPathRefused. Whatever was at the path goes first, so
+    // the file is always new, never appended to or written through.
+    int create_target(UniqueFd *file) {
+        if (const int located = locate_target(); located != 0) {
+            return located;
+        }
+        unlink_entry(target_);
+        return open_entry_for_writing(target_, file);
+    }
+
+    int locate_target() {
+        if (target_state_ == kNotLocated) {
+            target_state_ = root_.locate(local_path_.c_str(), &target_);
+        }
+        return target_state_;
+    }
+
+    void report_open_failure(int result) {
+        const int error = path_errno(result);
+        status_code_ = device_error_from_errno(error);
+        status_text_ = strerror(error);
+        if (result != kPathRefused) {
+            printf("Error opening '%s' for writing: %s\n", target_.shown.c_str(),
+                   status_text_.c_str());
+        }
+    }
+
+    void receive_data_frames(int fd) {
+        while (code_ == kXferCodeData) {
+            receive_block(fd);
+            show_progress();
+            if (quit_requested()) {
+                return;
+            }
+            uint8_t length_bytes[4] = {0, 0, 0, 0};
+            receive_into(channel_, length_bytes, 4);
+            frame_length_ = read_be32(length_bytes);
+            if (frame_length_ == 0) {
+                return;
+            }
+            previous_code_ = code_;
+            if (receive_into(channel_, &code_, 1) != 1) {
+                // The stream broke between header and code: the file ends
+                // here and the next name read finds the end.
+                code_ = kXferCodeOk;
+            }
+        }
+    }
+
+    // The data frame's payload, piece by piece straight into the file.
+    void receive_block(int fd) {
+        // A zero length is malformed here; it carries no payload.
+        const uint32_t block = frame_length_ > 0 ? frame_length_ - 1 : 0;
+        uint32_t done = 0;
+        while (done < block) {
+            const uint32_t piece = std::min(block - done, kTransferBlockSize);
+            const uint32_t got = receive_into(channel_, buffer_.data(), piece);
+            if (got == 0) {
+                break;
+            }
+            write_piece(fd, got);
+            done += got;
+        }
+        if (done == block) {
+            bytes_received_ += block;
+        }
+    }
+
+    // A file that cannot be written whole is reported once; the stream is
+    // still read to its end so that the connection stays in step, and the
+    // answer tells the device that the backup is not complete.
+    void write_piece(int fd, uint32_t length) {
+        if (write_error_reported_) {
+            return;
+        }
+        if (!write_all(fd, buffer_.data(), length)) {
+            const int error = errno;
+            write_error_reported_ = true;
+            printf("Error writing '%s': %s\n", target_.shown.c_str(), strerror(error));
+            if (write_error_ == 0) {
+                write_error_ = error;
+            }
+        }
+    }
+
+    void show_progress() {
+        if (bytes_expected_ == 0 || !verbose) {
+            return;
+        }
+        double percent =
+            static_cast<double>(bytes_received_) / static_cast<double>(bytes_expected_) * 100.0;
+        percent = std::min(percent, 100.0);
+        draw_progress_bar(percent);
+        CString received(string_format_size(bytes_received_));
+        CString expected(string_format_size(bytes_expected_));
+        printf(" (%s", received ? received.get() : "");
+        printf("/%s)     ", expected ? expected.get() : "");
+        fflush(stdout);
+        if (percent == 100.0) {
+            printf("\n");
+        }
+    }
+
+    // The text of a device error frame: at most kMaxDeviceErrorText bytes are
+    // kept, the rest of what the device announced is read and dropped.
+    void receive_device_error() {
+        const uint32_t text_length = frame_length_ - 1;
+        const uint32_t keep = std::min(text_length, kMaxDeviceErrorText);
+        std::string text(keep, '\0');
+        const uint32_t got = receive_into(channel_, text.data(), keep);
+        text.resize(got);
+        if (got == keep && text_length > keep) {
+            drop_bytes(channel_, text_length - keep, buffer_);
+        }
+        if (previous_code_ != kXferCodeData) {
+            printf("\nReceived an error message from device: %s\n", text.c_str());
+        }
+    }
+
+    void discard_current_hunk() {
+        if (static_cast<int32_t>(frame_length_) < 2) {
+            return;
+        }
+        print_info("\nDiscarding current data hunk.\n");
+        drop_bytes(channel_, frame_length_ - 1, buffer_);
+        if (locate_target() == 0) {
+            unlink_entry(target_);
+        }
+    }
+
+    void answer() {
+        if (status_code_ == 0 && write_error_ != 0) {
+            status_code_ = device_error_from_errno(write_error_);
+            status_text_ = strerror(write_error_);
+        }
+        PlistPtr empty(plist_new_dict());
+        channel_.send_status_response(
+            status_code_, status_text_.empty() ? nullptr : status_text_.c_str(), empty.get());
+    }
+
+    // Neither 0, an errno nor kPathRefused.
+    static constexpr int kNotLocated = -1000;
+
+    DeviceLinkChannel &channel_;
+    BackupRoot root_;
+    const uint64_t bytes_expected_;
+    uint64_t bytes_received_ = 0;
+    int files_created_ = 0;
+    uint8_t code_ = 0;
+    uint8_t previous_code_ = 0;
+    uint32_t frame_length_ = 0;
+    char *device_path_ = nullptr;
+    std::string local_path_;
+    DevicePath target_;
+    int target_state_ = kNotLocated;
+    int status_code_ = 0;
+    std::string status_text_;
+    int write_error_ = 0;
+    bool write_error_reported_ = false;
+    std::vector<char> buffer_;
+};
+
+}  // namespace
+
+uint32_t mb2_receive_filename(DeviceLinkChannel &channel, char **filename) {
+    uint8_t length_bytes[4];
+    while (true) {
+        memset(length_bytes, 0, sizeof length_bytes);
+        uint32_t got = 0;
+        const int result = channel.receive_raw(reinterpret_cast<char *>(length_bytes), 4, &got);
+        if (got == 4 && read_be32(length_bytes) == 0) {
+            return 0;
+        }
+        if (got > 0) {
+            break;
+        }
+        // Nothing yet: the device may need time. A connection that failed
+        // outright will bring nothing more, so waiting on would only spin.
+        if (quit_requested() || (result != 0 && result != MOBILEBACKUP2_E_RECEIVE_TIMEOUT)) {
+            return 0;
+        }
+    }
+    const uint32_t length = read_be32(length_bytes);
+    if (length > kMaxTransferNameLength) {
+        printf("ERROR: %s: too large filename length (%d)!\n", "mb2_receive_filename",
+               static_cast<int>(length));
+        return 0;
+    }
+    free(*filename);
+    *filename = static_cast<char *>(malloc(length + 1));
+    if (!*filename) {
+        return 0;
+    }
+    if (receive_into(channel, *filename, length) != length) {
+        printf("ERROR: %s: could not read filename\n", "mb2_receive_filename");
+        return 0;
+    }
+    (*filename)[length] = '\0';
+    return length;
+}
+
+int mb2_handle_receive_files(DeviceLinkChannel &channel, plist_t message,
+                             const char *backup_directory) {
+    mb2_set_overall_progress_from_message(message, "DLMessageUploadFiles");
+    if (!message || plist_get_node_type(message) != PLIST_ARRAY ||
+        plist_array_get_size(message) < 4 || !backup_directory) {
+        return 0;
+    }
+    uint64_t bytes_expected = 0;
+    plist_t total = plist_array_get_item(message, 3);
+    if (total && plist_get_node_type(total) == PLIST_UINT) {
+        plist_get_uint_val(total, &bytes_expected);
+        if (bytes_expected > 0) {
+            print_info("Receiving files\n");
+        }
+    }
+    UploadReceiver receiver(channel, backup_directory, bytes_expected);
+    return receiver.run();
+}
+
+void upload_files_row(Mb2LoopContext &context, plist_t message) {
+    context.result.files_received +=
+        mb2_handle_receive_files(context.channel, message, context.backup_directory);
+}
