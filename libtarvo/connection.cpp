@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "debug.h"
@@ -161,6 +163,10 @@ Status Connection::read_some(std::span<uint8_t> out, std::size_t *got) {
         int r = SSL_read_ex(ssl_.get(), out.data(), out.size(), got);
         return r == 1 ? Status::kOk : tls_failure(r, &pending_);
     }
+    return read_ahead_.empty() ? read_plain(out, got) : read_through_buffer(out, got);
+}
+
+Status Connection::read_plain(std::span<uint8_t> out, std::size_t *got) {
     ssize_t n = ::recv(fd_, out.data(), out.size(), 0);
     if (n > 0) {
         *got = static_cast<std::size_t>(n);
@@ -170,6 +176,33 @@ Status Connection::read_some(std::span<uint8_t> out, std::size_t *got) {
         return Status::kClosed;
     }
     return would_block(errno) ? Status::kOk : socket_errno_status(errno);
+}
+
+void Connection::enable_read_ahead(std::size_t capacity) {
+    if (!ssl_ && read_ahead_.empty() && capacity > 0) {
+        read_ahead_.resize(capacity);
+    }
+}
+
+Status Connection::read_through_buffer(std::span<uint8_t> out, std::size_t *got) {
+    if (read_ahead_pos_ == read_ahead_len_) {
+        // Large reads go straight to the caller; there is nothing to save.
+        if (out.size() >= read_ahead_.size()) {
+            return read_plain(out, got);
+        }
+        std::size_t filled = 0;
+        Status s = read_plain(read_ahead_, &filled);
+        if (s != Status::kOk || filled == 0) {
+            return s;
+        }
+        read_ahead_pos_ = 0;
+        read_ahead_len_ = filled;
+    }
+    const std::size_t n = std::min(out.size(), read_ahead_len_ - read_ahead_pos_);
+    std::memcpy(out.data(), read_ahead_.data() + read_ahead_pos_, n);
+    read_ahead_pos_ += n;
+    *got = n;
+    return Status::kOk;
 }
 
 Status Connection::write_some(std::span<const uint8_t> bytes, std::size_t *sent) {
@@ -239,7 +272,7 @@ Status Connection::receive_exact(std::span<uint8_t> out, const Deadline &deadlin
 }
 
 Status Connection::start_tls(const TlsCredentials &credentials, int timeout_ms) {
-    if (broken_ || ssl_) {
+    if (broken_ || ssl_ || !read_ahead_.empty()) {
         return broken_ ? Status::kReset : Status::kInvalidArg;
     }
     const BIO_METHOD *method = SocketBio::method();

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "deadline.h"
 #include "owners.h"
@@ -47,6 +48,13 @@ class Connection {
     Status stop_tls(int timeout_ms = kTlsShutdownTimeoutMs);
     bool tls_active() const { return ssl_ != nullptr; }
 
+    /// Plain streams only: reads take whatever the socket holds (up to
+    /// `capacity`) and serve later reads from it, so a stream of many small
+    /// frames costs one system call per buffer instead of two per frame. A
+    /// stream with read-ahead never starts TLS (bytes meant for the TLS
+    /// layer could sit in the buffer).
+    void enable_read_ahead(std::size_t capacity);
+
     /// Set after an error that leaves the stream's framing unknown.
     bool broken() const { return broken_; }
     void mark_broken() { broken_ = true; }
@@ -55,6 +63,8 @@ class Connection {
     enum class Want { kRead, kWrite };
 
     Status read_some(std::span<uint8_t> out, std::size_t *got);
+    Status read_plain(std::span<uint8_t> out, std::size_t *got);
+    Status read_through_buffer(std::span<uint8_t> out, std::size_t *got);
     Status write_some(std::span<const uint8_t> bytes, std::size_t *sent);
     Status tls_failure(int ssl_result, Want *want);
     Status wait_for(Want want, const Deadline &deadline) const;
@@ -66,6 +76,9 @@ class Connection {
     Status socket_error_ = Status::kOk;
     Want pending_ = Want::kRead;
     bool broken_ = false;
+    std::vector<uint8_t> read_ahead_;
+    std::size_t read_ahead_pos_ = 0;
+    std::size_t read_ahead_len_ = 0;
 
     friend struct SocketBio;
 };

@@ -61,8 +61,13 @@ PlistPtr make_disconnect();
 
 class DeviceLinkChannel {
   public:
+    static constexpr std::size_t kReadAheadBytes = 64 * 1024;
+
     DeviceLinkChannel(std::unique_ptr<Connection> connection, std::string name)
-        : connection_(std::move(connection)), name_(std::move(name)) {}
+        : connection_(std::move(connection)), name_(std::move(name)) {
+        // File streams arrive as many small frames between messages.
+        connection_->enable_read_ahead(kReadAheadBytes);
+    }
 
     Status send(plist_t message, int timeout_ms = kDefaultSendTimeoutMs);
     /// One whole message. Waits at most `first_byte_ms` for it to begin, then
