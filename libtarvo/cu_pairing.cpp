@@ -267,24 +267,8 @@ lockdownd_error_t generate_host_record(const CuPairingState &pairing, PlistPtr *
         Status::kOk) {
         return LOCKDOWN_E_INVALID_RESPONSE;
     }
-    PlistPtr created(plist_new_dict());
-    key_data_t key = {reinterpret_cast<unsigned char *>(spki_pem.data()),
-                      static_cast<uint32_t>(spki_pem.size())};
-    if (pair_record_generate_keys_and_certs(created.get(), key,
-                                            pack_product_version(pairing.product_version)) != 0) {
-        return LOCKDOWN_E_PAIRING_FAILED;
-    }
-    const std::string host_id = random_host_id();
-    char *raw_buid = nullptr;
-    if (host_id.empty() || userpref_read_system_buid(&raw_buid) != 0 || !raw_buid) {
-        std::free(raw_buid);
-        return LOCKDOWN_E_INVALID_CONF;
-    }
-    CString buid(raw_buid);
-    pair_record_set_host_id(created.get(), host_id.c_str());
-    plist_dict_set_item(created.get(), "SystemBUID", plist_new_string(buid.get()));
-    *record = std::move(created);
-    return LOCKDOWN_E_SUCCESS;
+    return lockdown_generate_host_record(spki_pem, pack_product_version(pairing.product_version),
+                                         record);
 }
 
 PlistPtr public_part_of(plist_t record) {

@@ -129,15 +129,24 @@ lockdownd_error_t read_device_facts(lockdownd_client_t client, DeviceFacts *fact
     return LOCKDOWN_E_SUCCESS;
 }
 
-// A complete host record (keys, certificates, HostID, SystemBUID) for the device.
-lockdownd_error_t generate_host_record(const DeviceFacts &facts, PlistPtr *record) {
+std::string host_id_of(plist_t record) {
+    char *raw = nullptr;
+    pair_record_get_host_id(record, &raw);
+    CString id(raw);
+    return id ? std::string(id.get()) : std::string();
+}
+
+}  // namespace
+
+lockdownd_error_t lockdown_generate_host_record(const std::string &device_spki_pem,
+                                                uint32_t version, PlistPtr *record) {
     PlistPtr created(plist_new_dict());
-    key_data_t key = {reinterpret_cast<unsigned char *>(const_cast<char *>(facts.spki_pem.data())),
-                      static_cast<uint32_t>(facts.spki_pem.size())};
-    if (pair_record_generate_keys_and_certs(created.get(), key, facts.version) != 0) {
+    key_data_t key = {reinterpret_cast<unsigned char *>(const_cast<char *>(device_spki_pem.data())),
+                      static_cast<uint32_t>(device_spki_pem.size())};
+    if (pair_record_generate_keys_and_certs(created.get(), key, version) != 0) {
         return LOCKDOWN_E_PAIRING_FAILED;
     }
-    std::string host_id = random_host_id();
+    const std::string host_id = random_host_id();
     char *raw_buid = nullptr;
     if (host_id.empty() || userpref_read_system_buid(&raw_buid) != 0 || !raw_buid) {
         std::free(raw_buid);
@@ -150,15 +159,6 @@ lockdownd_error_t generate_host_record(const DeviceFacts &facts, PlistPtr *recor
     return LOCKDOWN_E_SUCCESS;
 }
 
-std::string host_id_of(plist_t record) {
-    char *raw = nullptr;
-    pair_record_get_host_id(record, &raw);
-    CString id(raw);
-    return id ? std::string(id.get()) : std::string();
-}
-
-}  // namespace
-
 lockdownd_error_t lockdown_pair_new_host(lockdownd_client_t client, PlistPtr *record) {
     record->reset();
     DeviceFacts facts;
@@ -166,7 +166,8 @@ lockdownd_error_t lockdown_pair_new_host(lockdownd_client_t client, PlistPtr *re
         return r;
     }
     PlistPtr created;
-    if (lockdownd_error_t r = generate_host_record(facts, &created)) {
+    if (lockdownd_error_t r =
+            lockdown_generate_host_record(facts.spki_pem, facts.version, &created)) {
         return r;
     }
     PlistPtr reply;

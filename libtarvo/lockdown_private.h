@@ -75,6 +75,12 @@ lockdownd_error_t lockdown_start_session_with_record(lockdownd_client_t client, 
 /// multiplexer and hands it back.
 lockdownd_error_t lockdown_pair_new_host(lockdownd_client_t client, PlistPtr *record);
 
+/// A complete new host record (keys, certificates, a fresh HostID, the
+/// system BUID) for the device whose SubjectPublicKeyInfo PEM is given;
+/// `version` is its packed ProductVersion. Shared by wired and wireless pairing.
+lockdownd_error_t lockdown_generate_host_record(const std::string &device_spki_pem,
+                                                uint32_t version, PlistPtr *record);
+
 }  // namespace libtarvo
 
 #endif
