@@ -7,7 +7,7 @@
 //
 // Usage: transfer_bench [--bin DIR] [--work DIR] [--rounds N]
 //                       [--large-mib N] [--large-file-mib N] [--small-files N]
-//                       [--only large|small|restore|progress]
+//                       [--baseline-kib N] [--only large|small|restore|progress]
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -48,7 +48,6 @@ constexpr const char *kUdid = "00008120-001A2B3C4D5E6F7A";
 // naming 100,000 files must stay below the simulator's 8 MiB limit.
 constexpr const char *kTopFolder = "B";
 constexpr size_t kDeviceBlock = 32768;  // what the simulated device sends per frame
-constexpr size_t kBaselineBuffer = 128 * 1024;
 constexpr int kChildTimeoutS = 1800;
 
 struct Options {
@@ -59,6 +58,9 @@ struct Options {
     uint64_t large_file_bytes = 8ull << 20;
     uint64_t small_files = 100000;
     uint64_t small_file_bytes = 4096;
+    // The baseline's read and write size: large by default; the device's
+    // 32 KiB frame size shows what the protocol's block size alone costs.
+    size_t baseline_block = 128 * 1024;
     std::string only;
     bool made_work = false;  // the bench made the work folder and removes it
 };
@@ -494,7 +496,7 @@ Measure run_tool(const Options &options, const Simulator &sim, const std::string
 
 // Baseline receive: the same bytes written by another thread into a
 // socket, read here straight into the same files.
-Measure baseline_receive(const std::string &root, const FileSet &set) {
+Measure baseline_receive(const std::string &root, const FileSet &set, size_t block) {
     settle();
     double device_cpu = 0;
     int fds[2];
@@ -521,7 +523,7 @@ Measure baseline_receive(const std::string &root, const FileSet &set) {
         }
     });
     Measure m;
-    std::vector<char> buffer(kBaselineBuffer);
+    std::vector<char> buffer(block);
     const double start = now_s();
     const double cpu_start = thread_cpu_s();
     m.ok = true;
@@ -554,7 +556,7 @@ Measure baseline_receive(const std::string &root, const FileSet &set) {
 }
 
 // Baseline send: the files read here into a socket that another thread drains.
-Measure baseline_send(const std::string &root, const FileSet &set) {
+Measure baseline_send(const std::string &root, const FileSet &set, size_t block) {
     settle();
     double device_cpu = 0;
     int fds[2];
@@ -563,13 +565,13 @@ Measure baseline_send(const std::string &root, const FileSet &set) {
     }
     std::thread device([&] {
         const double device_start = thread_cpu_s();
-        std::vector<char> chunk(kBaselineBuffer);
+        std::vector<char> chunk(block);
         while (read(fds[1], chunk.data(), chunk.size()) > 0) {
         }
         device_cpu = thread_cpu_s() - device_start;
     });
     Measure m;
-    std::vector<char> buffer(kBaselineBuffer);
+    std::vector<char> buffer(block);
     const double start = now_s();
     const double cpu_start = thread_cpu_s();
     m.ok = true;
@@ -776,6 +778,8 @@ Options parse(int argc, char **argv) {
             options.large_file_bytes = std::stoull(value()) << 20;
         } else if (arg == "--small-files") {
             options.small_files = std::stoull(value());
+        } else if (arg == "--baseline-kib") {
+            options.baseline_block = std::max<size_t>(1, std::stoull(value())) << 10;
         } else if (arg == "--only") {
             options.only = value();
         } else {
@@ -827,7 +831,7 @@ int main(int argc, char **argv) {
                     tool_runs.push_back(run_tool(options, sim, tool_root));
                     tool_runs.back().ok = tool_runs.back().ok && verify_set(tool_root, large);
                 } else {
-                    base_runs.push_back(baseline_receive(base_root, large));
+                    base_runs.push_back(baseline_receive(base_root, large, options.baseline_block));
                 }
             }
             remove_root(base_root);
@@ -845,7 +849,7 @@ int main(int argc, char **argv) {
         std::vector<Measure> tool_runs;
         std::vector<Measure> base_runs;
         for (int round = 0; round < options.rounds; ++round) {
-            base_runs.push_back(baseline_send(restore_root, large));
+            base_runs.push_back(baseline_send(restore_root, large, options.baseline_block));
             tool_runs.push_back(run_tool(options, sim, restore_root));
         }
         report("(c) send (restore), large files", large, best_of(tool_runs), best_of(base_runs),
@@ -868,7 +872,7 @@ int main(int argc, char **argv) {
                     tool_runs.push_back(run_tool(options, sim, tool_root));
                     tool_runs.back().ok = tool_runs.back().ok && verify_set(tool_root, small);
                 } else {
-                    base_runs.push_back(baseline_receive(base_root, small));
+                    base_runs.push_back(baseline_receive(base_root, small, options.baseline_block));
                 }
             }
         }

@@ -105,6 +105,7 @@ class BackupConnection : public SimService {
         : context_(context), hub_(std::move(hub)), media_(std::move(media)) {}
 
     void serve(DeviceLink &link) override {
+        link.enable_read_ahead();
         DlChannel channel(link, context_.log, context_.name, kIdleWait, kFrameWait);
         if (!handshake(channel)) {
             return;

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -156,7 +157,7 @@ LinkStatus DeviceLink::drive_tls(int result, SteadyClock::time_point deadline) {
 }
 
 LinkStatus DeviceLink::wait_readable(SteadyClock::time_point deadline) {
-    if (ssl_ && SSL_pending(ssl_.get()) > 0) {
+    if (ahead_start_ != ahead_end_ || (ssl_ && SSL_pending(ssl_.get()) > 0)) {
         return LinkStatus::kOk;
     }
     return wait_for(POLLIN, deadline);
@@ -164,8 +165,8 @@ LinkStatus DeviceLink::wait_readable(SteadyClock::time_point deadline) {
 
 LinkStatus DeviceLink::read_some(std::span<uint8_t> out, std::size_t *got,
                                  SteadyClock::time_point deadline) {
-    for (;;) {
-        if (ssl_) {
+    if (ssl_) {
+        for (;;) {
             const int result = SSL_read_ex(ssl_.get(), out.data(), out.size(), got);
             if (result == 1) {
                 return LinkStatus::kOk;
@@ -175,8 +176,38 @@ LinkStatus DeviceLink::read_some(std::span<uint8_t> out, std::size_t *got,
                 ERR_clear_error();
                 return status;
             }
-            continue;
         }
+    }
+    if (ahead_.empty()) {
+        return recv_plain(out, got, deadline);
+    }
+    if (ahead_start_ == ahead_end_) {
+        // Large reads go straight into the caller's buffer; small ones
+        // refill the read-ahead with whatever the socket holds.
+        if (out.size() >= ahead_.size()) {
+            return recv_plain(out, got, deadline);
+        }
+        std::size_t filled = 0;
+        if (LinkStatus status = recv_plain(ahead_, &filled, deadline); status != LinkStatus::kOk) {
+            return status;
+        }
+        ahead_start_ = 0;
+        ahead_end_ = filled;
+    }
+    *got = take_read_ahead(out);
+    return LinkStatus::kOk;
+}
+
+std::size_t DeviceLink::take_read_ahead(std::span<uint8_t> out) {
+    const std::size_t count = std::min(out.size(), ahead_end_ - ahead_start_);
+    std::copy_n(ahead_.begin() + static_cast<std::ptrdiff_t>(ahead_start_), count, out.begin());
+    ahead_start_ += count;
+    return count;
+}
+
+LinkStatus DeviceLink::recv_plain(std::span<uint8_t> out, std::size_t *got,
+                                  SteadyClock::time_point deadline) {
+    for (;;) {
         const ssize_t n = ::recv(fd_.get(), out.data(), out.size(), MSG_DONTWAIT);
         if (n > 0) {
             *got = static_cast<std::size_t>(n);
@@ -195,6 +226,12 @@ LinkStatus DeviceLink::read_some(std::span<uint8_t> out, std::size_t *got,
         if (status != LinkStatus::kOk) {
             return status;
         }
+    }
+}
+
+void DeviceLink::enable_read_ahead() {
+    if (ahead_.empty()) {
+        ahead_.resize(256 * 1024);
     }
 }
 
@@ -261,6 +298,11 @@ LinkStatus DeviceLink::write_all(std::span<const uint8_t> data, SteadyClock::tim
 
 bool DeviceLink::start_tls_server(const TlsServerIdentity &identity,
                                   SteadyClock::time_point deadline, std::string *error) {
+    if (ahead_start_ != ahead_end_) {
+        // The handshake reads the socket itself; bytes we already took would be lost.
+        *error = "the host sent bytes before the TLS handshake";
+        return false;
+    }
     ERR_clear_error();
     SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
     if (!ctx) {

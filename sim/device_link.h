@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "openssl_owners.h"
 #include "unique_fd.h"
@@ -64,13 +65,26 @@ class DeviceLink {
     /// Shuts the socket down both ways, so the peer sees the end at once.
     void shut_down();
 
+    /// From now on plain reads take whatever the socket holds (up to 64 KiB)
+    /// and serve the following small reads from it: the raw file streams
+    /// come as a 4-byte length, a code byte and a block per frame. Only for
+    /// owners that never poll the socket themselves, since bytes already
+    /// read are no longer visible to poll().
+    void enable_read_ahead();
+
   private:
     LinkStatus wait_for(short events, SteadyClock::time_point deadline);
     LinkStatus read_some(std::span<uint8_t> out, std::size_t *got,
                          SteadyClock::time_point deadline);
     LinkStatus drive_tls(int result, SteadyClock::time_point deadline);
+    LinkStatus recv_plain(std::span<uint8_t> out, std::size_t *got,
+                          SteadyClock::time_point deadline);
+    std::size_t take_read_ahead(std::span<uint8_t> out);
 
     UniqueFd fd_;
+    std::vector<uint8_t> ahead_;  // empty unless read-ahead is on
+    std::size_t ahead_start_ = 0;
+    std::size_t ahead_end_ = 0;
     SslCtxPtr ctx_;
     SslPtr ssl_;
 };

@@ -2,6 +2,8 @@
 // space, listing, making, moving, removing and copying entries, with their
 // answers and printed lines, and the tree operations they share.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
@@ -311,6 +313,22 @@ TEST_F(Tarvobackup2TransferHostRequests, RemoveTreeOrderAndResult) {
     EXPECT_FALSE(exists(path("t")));
     EXPECT_EQ(scratch.outside_snapshot(), before);
     EXPECT_EQ(rmdir_recursive(root, "t"), ENOENT);
+}
+
+TEST_F(Tarvobackup2TransferHostRequests, UnknownEntryTypesAreAskedOfTheEntry) {
+    // What a file system that reports no entry types makes scan_directory see.
+    std::filesystem::create_directories(path("kinds/dir"));
+    write_file(path("kinds/file"), "f");
+    ASSERT_EQ(symlink("dir", path("kinds/link-to-dir").c_str()), 0);
+    UniqueFd dir(open(path("kinds").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir);
+    EXPECT_TRUE(entry_is_directory(dir.get(), "dir", DT_UNKNOWN));
+    EXPECT_FALSE(entry_is_directory(dir.get(), "file", DT_UNKNOWN));
+    EXPECT_FALSE(entry_is_directory(dir.get(), "link-to-dir", DT_UNKNOWN));
+    EXPECT_FALSE(entry_is_directory(dir.get(), "vanished", DT_UNKNOWN));
+    // A known type is taken as it is.
+    EXPECT_TRUE(entry_is_directory(dir.get(), "file", DT_DIR));
+    EXPECT_FALSE(entry_is_directory(dir.get(), "dir", DT_REG));
 }
 
 TEST_F(Tarvobackup2TransferHostRequests, MakeDirectoryWithParentsResults) {

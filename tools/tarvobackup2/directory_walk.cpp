@@ -43,18 +43,24 @@ bool read_entries(BackupRoot &root, const char *path, std::vector<ScannedEntry> 
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
             continue;
         }
-        bool is_directory = entry->d_type == DT_DIR;
-        // Some file systems leave the type open; ask the entry itself.
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat st;
-            is_directory =
-                fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISDIR(st.st_mode);
-        }
-        entries->push_back({entry->d_name, is_directory});
+        entries->push_back(
+            {entry->d_name, entry_is_directory(dirfd(dir.get()), entry->d_name, entry->d_type)});
     }
     return true;
 }
+
+}  // namespace
+
+bool entry_is_directory(int dir_fd, const char *name, unsigned char type) {
+    if (type != DT_UNKNOWN) {
+        return type == DT_DIR;
+    }
+    // Some file systems (and some network ones) leave the type open.
+    struct stat st;
+    return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
 
 bool push_front(PathListNode **list, char *path) {
     PathListNode *node = static_cast<PathListNode *>(malloc(sizeof(PathListNode)));

@@ -18,6 +18,11 @@ struct PathListNode {
 /// Frees every node of the list and its path.
 void free_path_list(PathListNode *list);
 
+/// Whether the entry `name` of the open directory `dir_fd` is a directory:
+/// the type that readdir gave (a DT_ value) or, where that is DT_UNKNOWN,
+/// the entry's own status, a link never counting as a directory.
+bool entry_is_directory(int dir_fd, const char *name, unsigned char type);
+
 /// Makes the directory `path` and whichever of its parents are missing,
 /// mode 0755. 0 when it exists afterwards; -1 with errno set otherwise;
 /// kPathRefused (errno EACCES) for a path that leaves the backup directory.

@@ -124,19 +124,15 @@ class FileSender {
         }
         uint64_t total = 0;
         while (total < size) {
-            const uint32_t announced =
+            // The block is read before its header goes out, so that a read
+            // failure leaves no announced-but-missing data in the stream,
+            // and the header announces what was read, so that a file
+            // shrinking or growing under us cannot put the stream out of step.
+            const uint32_t wanted =
                 static_cast<uint32_t>(std::min<uint64_t>(size - total, kTransferBlockSize));
-            uint8_t header[kFrameHeaderSize];
-            write_be32(announced + 1, header);
-            header[4] = kXferCodeData;
-            if (!send_exactly(channel_, header, sizeof header)) {
-                *error = 0;
-                return false;
-            }
-            // Only what the header announced, so that a file growing under
-            // us cannot put the stream out of step.
+            char *payload = block_.data() + kFrameHeaderSize;
             errno = 0;
-            const ssize_t got = read_up_to(file.get(), block_.data(), announced);
+            const ssize_t got = read_up_to(file.get(), payload, wanted);
             if (got <= 0) {
                 const int read_error = got < 0 ? errno : 0;
                 printf("%s: read error\n", kSendFunction);
@@ -146,15 +142,23 @@ class FileSender {
                 *error = read_error;
                 return false;
             }
-            uint32_t sent = 0;
             const uint32_t count = static_cast<uint32_t>(got);
-            if (channel_.send_raw(block_.data(), count, &sent) != 0) {
+            uint8_t *header = reinterpret_cast<uint8_t *>(block_.data());
+            write_be32(count + 1, header);
+            header[4] = kXferCodeData;
+            // Header and block in one send: one system call and one wake-up
+            // of the device per frame instead of two.
+            const uint32_t frame_length = count + kFrameHeaderSize;
+            uint32_t sent = 0;
+            if (channel_.send_raw(block_.data(), frame_length, &sent) != 0) {
                 *error = 0;
                 return false;
             }
-            if (sent != count) {
-                printf("Error: sent only %d of %d bytes\n", static_cast<int>(sent),
-                       static_cast<int>(count));
+            if (sent != frame_length) {
+                if (sent > kFrameHeaderSize) {
+                    printf("Error: sent only %d of %d bytes\n",
+                           static_cast<int>(sent - kFrameHeaderSize), static_cast<int>(count));
+                }
                 *error = 0;
                 return false;
             }
@@ -172,7 +176,7 @@ class FileSender {
         add_error_entry(error_dictionary, path, error);
         const char *text = strerror(error);
         const uint32_t text_length =
-            static_cast<uint32_t>(std::min<size_t>(strlen(text), block_.size() - kFrameHeaderSize));
+            static_cast<uint32_t>(std::min<size_t>(strlen(text), kTransferBlockSize - kFrameHeaderSize));
         uint8_t *frame = reinterpret_cast<uint8_t *>(block_.data());
         write_be32(text_length + 1, frame);
         frame[4] = kXferCodeHostError;
@@ -203,7 +207,7 @@ int mb2_handle_send_file(DeviceLinkChannel &channel, const char *backup_director
     }
     BackupRoot root;
     root.open(backup_directory);
-    std::vector<char> block(kTransferBlockSize);
+    std::vector<char> block(kFrameHeaderSize + kTransferBlockSize);
     return FileSender(channel, root, block).send(path, error_dictionary);
 }
 
@@ -220,7 +224,7 @@ void mb2_send_requested_files(DeviceLinkChannel &channel, plist_t message,
 
     BackupRoot root;
     root.open(backup_directory);
-    std::vector<char> block(kTransferBlockSize);
+    std::vector<char> block(kFrameHeaderSize + kTransferBlockSize);
     FileSender sender(channel, root, block);
     plist_t raw_errors = nullptr;
     for (uint32_t i = 0; i < count; ++i) {
