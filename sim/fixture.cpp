@@ -50,10 +50,11 @@ constexpr std::array<Named<Fault>, 5> kFaults{{
 
 // Top-level keys of device.plist. New kinds of fixture content add a row
 // here and a reader below.
-constexpr std::array<std::string_view, 12> kKnownKeys{
+constexpr std::array<std::string_view, 13> kKnownKeys{
     "UniqueDeviceID",    "ConnectionType",         "PairingPolicy", "GlobalDomain",
     "Domains",           "QueryType",              "Faults",        "DevicePrivateKey",
     "DeviceLinkVersion", "BackupProtocolVersions", "PairingPIN",    "DeviceInfo",
+    "MissingServices",
 };
 
 // A PIN is typed by a person, one character at a time.
@@ -125,7 +126,8 @@ class FixtureReader {
         const bool ok = check_known_keys() && read_udid() && read_connection_type() &&
                         read_pairing_policy() && read_global_domain() && read_domains() &&
                         read_query_type() && read_faults() && read_private_key() &&
-                        read_backup_versions() && read_pairing_pin() && read_device_info();
+                        read_backup_versions() && read_pairing_pin() && read_device_info() &&
+                        read_missing_services();
         if (!ok) {
             *error = error_;
         }
@@ -427,6 +429,22 @@ class FixtureReader {
             }
             plist_get_real_val(version, &value);
             out_->backup_protocol_versions.push_back(value);
+        }
+        return true;
+    }
+
+    bool read_missing_services() {
+        bool bad = false;
+        plist_t names = item("MissingServices", PLIST_ARRAY, "array", &bad);
+        if (bad || !names) {
+            return !bad;
+        }
+        for (uint32_t i = 0; i < plist_array_get_size(names); ++i) {
+            plist_t name = plist_array_get_item(names, i);
+            if (plist_get_node_type(name) != PLIST_STRING) {
+                return fail("MissingServices", "must hold service names");
+            }
+            out_->missing_services.insert(string_value(name));
         }
         return true;
     }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,6 +71,8 @@ struct Fixture {
     uint64_t device_link_version = 400;
     std::vector<double> backup_protocol_versions{2.0, 2.1};
     std::shared_ptr<const BackupScript> backup_script;
+    // Services this device does not offer, though the simulator has them.
+    std::set<std::string, std::less<>> missing_services;
 
     /// The fault to play for `request` (a request dictionary named `name`).
     std::optional<Fault> fault_for(std::string_view name, plist_t request) const;

@@ -464,7 +464,7 @@ LockdownServer::Reply LockdownServer::start_service(plist_t request) {
         return failure("StartService", "MissingService");
     }
     const ServiceDefinition *definition = device_.services.find(*name);
-    if (!definition) {
+    if (!definition || device_.fixture.missing_services.contains(*name)) {
         return failure("StartService", "InvalidService");
     }
     if (definition->check_start) {

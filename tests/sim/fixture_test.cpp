@@ -198,6 +198,10 @@ const BadFixture kBadFixtures[] = {
      "<key>UniqueDeviceID</key><string>U1</string>"
      "<key>DevicePrivateKey</key><string>-----BEGIN</string>",
      "key \"DevicePrivateKey\": must be a data"},
+    {"missing services that are no names",
+     "<key>UniqueDeviceID</key><string>U1</string>"
+     "<key>MissingServices</key><array><integer>1</integer></array>",
+     "key \"MissingServices\": must hold service names"},
     {"misspelt key",
      "<key>UniqueDeviceID</key><string>U1</string>"
      "<key>PairingPolicyy</key><string>deny</string>",

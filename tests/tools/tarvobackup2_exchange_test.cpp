@@ -48,6 +48,18 @@ TEST_F(Tarvobackup2Exchange, InfoAndListWithoutScriptPrintTheContentAlone) {
     EXPECT_EQ(list.out.rfind("Domain,Path,Size\n", 0), 0u) << list.out;
 }
 
+TEST_F(Tarvobackup2Exchange, WithoutNotificationProxyTheCommandStillRuns) {
+    start_device("", "<key>MissingServices</key><array>"
+                     "<string>com.apple.mobile.notification_proxy</string></array>");
+    ProcessResult info = backup2({"info", dir()});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("ERROR: Could not start service "
+                            "com.apple.mobile.notification_proxy.\n"),
+              std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("Device Name: Test Phone\n"), std::string::npos) << info.out;
+}
+
 struct ScriptCase {
     const char *what;
     std::vector<std::string> steps;  // for the "Info" request
