@@ -18,7 +18,6 @@ namespace {
 using tarvosim::DeviceLink;
 using tarvosim::LinkStatus;
 using tarvosim::SteadyClock;
-using tarvosim::UniqueFd;
 
 SteadyClock::time_point soon() {
     return SteadyClock::now() + std::chrono::seconds(2);

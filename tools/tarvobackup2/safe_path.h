@@ -29,6 +29,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "unique_fd.h"
+
 /// Distinct from the -1 of the C-style operations and from every errno.
 inline constexpr int kPathRefused = -2;
 
@@ -36,35 +38,6 @@ inline constexpr int kPathRefused = -2;
 inline int path_errno(int result) {
     return result == kPathRefused ? EACCES : result;
 }
-
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        const int old = std::exchange(fd_, fd);
-        if (old >= 0) {
-            ::close(old);
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 /// One entry beneath the backup directory: the descriptor of the directory
 /// that holds it and its name there ("." for the backup directory itself).

@@ -1,14 +1,12 @@
 /*
  * UniqueFd: sole owner of a POSIX file descriptor, closed when the owner goes.
  */
-#ifndef TARVO_SIM_UNIQUE_FD_H
-#define TARVO_SIM_UNIQUE_FD_H
+#ifndef TARVO_COMMON_UNIQUE_FD_H
+#define TARVO_COMMON_UNIQUE_FD_H
 
 #include <unistd.h>
 
 #include <utility>
-
-namespace tarvosim {
 
 class UniqueFd {
   public:
@@ -42,7 +40,5 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
-
-}  // namespace tarvosim
 
 #endif
