@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "debug.h"
-#include "plist_nesting.h"
+#include "plist_frame.h"
 
 namespace libtarvo {
 namespace {
@@ -14,13 +14,6 @@ namespace {
 // Raw reads go in pieces of this size at most, each with its own stall wait,
 // so a long transfer that keeps moving never runs into a total deadline.
 constexpr std::size_t kRawPiece = 64 * 1024;
-
-void put_u32_be(uint32_t value, uint8_t *out) {
-    out[0] = static_cast<uint8_t>(value >> 24);
-    out[1] = static_cast<uint8_t>(value >> 16);
-    out[2] = static_cast<uint8_t>(value >> 8);
-    out[3] = static_cast<uint8_t>(value);
-}
 
 }  // namespace
 
@@ -50,41 +43,19 @@ Status encode_device_link_frame(plist_t message, std::vector<uint8_t> *frame) {
     if (!device_link_message_name(message, &name)) {
         return Status::kInvalidArg;
     }
-    char *raw = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(message, &raw, &length);
-    CString body(raw);
-    if (!body || length == 0) {
-        return Status::kInvalidArg;
-    }
-    if (length > kMaxDeviceLinkBody) {
-        return Status::kTooLarge;
-    }
-    frame->resize(kDeviceLinkHeaderSize + length);
-    put_u32_be(length, frame->data());
-    std::copy(body.get(), body.get() + length, frame->begin() + kDeviceLinkHeaderSize);
-    return Status::kOk;
+    return encode_plist_frame(message, PlistFormat::kBinary, frame, kMaxDeviceLinkBody);
 }
 
 ReadResult decode_device_link_length(std::span<const uint8_t> header, uint32_t *length) {
-    ByteReader reader(header, kMaxDeviceLinkBody);
-    if (ReadResult r = reader.read_u32_be(length); r != ReadResult::kOk) {
-        return r;
-    }
-    return *length > kMaxDeviceLinkBody ? ReadResult::kTooLarge : ReadResult::kOk;
+    return decode_plist_frame_length(header, length, kMaxDeviceLinkBody);
 }
 
 Status parse_device_link_body(std::span<const uint8_t> body, PlistPtr *message, std::string *name) {
     message->reset();
     name->clear();
-    if (body.empty() || body.size() > kMaxDeviceLinkBody || !plist_nesting_within(body)) {
-        return Status::kMalformed;
-    }
-    plist_t parsed = nullptr;
-    plist_from_memory(reinterpret_cast<const char *>(body.data()),
-                      static_cast<uint32_t>(body.size()), &parsed);
-    PlistPtr owned(parsed);
-    if (!owned || !device_link_message_name(owned.get(), name)) {
+    PlistPtr owned;
+    if (parse_plist_body(body, &owned, kMaxDeviceLinkBody) != Status::kOk ||
+        !device_link_message_name(owned.get(), name)) {
         return Status::kMalformed;
     }
     *message = std::move(owned);

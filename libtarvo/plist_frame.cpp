@@ -19,7 +19,8 @@ void put_u32_be(uint32_t value, uint8_t *out) {
 
 }  // namespace
 
-Status encode_plist_frame(plist_t node, PlistFormat format, std::vector<uint8_t> *frame) {
+Status encode_plist_frame(plist_t node, PlistFormat format, std::vector<uint8_t> *frame,
+                          std::size_t max_body) {
     frame->clear();
     if (!node) {
         return Status::kInvalidArg;
@@ -35,7 +36,7 @@ Status encode_plist_frame(plist_t node, PlistFormat format, std::vector<uint8_t>
     if (!body || length == 0) {
         return Status::kInvalidArg;
     }
-    if (length > kMaxPlistFrameBody) {
+    if (length > max_body) {
         return Status::kTooLarge;
     }
     frame->resize(kPlistFrameHeaderSize + length);
@@ -44,17 +45,18 @@ Status encode_plist_frame(plist_t node, PlistFormat format, std::vector<uint8_t>
     return Status::kOk;
 }
 
-ReadResult decode_plist_frame_length(std::span<const uint8_t> header, uint32_t *length) {
-    ByteReader reader(header, kMaxPlistFrameBody);
+ReadResult decode_plist_frame_length(std::span<const uint8_t> header, uint32_t *length,
+                                     std::size_t max_body) {
+    ByteReader reader(header, max_body);
     if (ReadResult r = reader.read_u32_be(length); r != ReadResult::kOk) {
         return r;
     }
-    return *length > kMaxPlistFrameBody ? ReadResult::kTooLarge : ReadResult::kOk;
+    return *length > max_body ? ReadResult::kTooLarge : ReadResult::kOk;
 }
 
-Status parse_plist_body(std::span<const uint8_t> body, PlistPtr *node) {
+Status parse_plist_body(std::span<const uint8_t> body, PlistPtr *node, std::size_t max_body) {
     node->reset();
-    if (body.empty() || body.size() > kMaxPlistFrameBody || !plist_nesting_within(body)) {
+    if (body.empty() || body.size() > max_body || !plist_nesting_within(body)) {
         return Status::kMalformed;
     }
     plist_t parsed = nullptr;

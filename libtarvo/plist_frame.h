@@ -26,15 +26,19 @@ inline constexpr std::size_t kPlistFrameHeaderSize = 4;
 enum class PlistFormat { kXml, kBinary };
 
 /// Serialises `node` and prefixes its length. kInvalidArg for a null node,
-/// kTooLarge when the body would exceed the cap.
-Status encode_plist_frame(plist_t node, PlistFormat format, std::vector<uint8_t> *frame);
+/// kTooLarge when the body would exceed `max_body` (channels other than
+/// lockdown's, such as device-link ones, have caps of their own).
+Status encode_plist_frame(plist_t node, PlistFormat format, std::vector<uint8_t> *frame,
+                          std::size_t max_body = kMaxPlistFrameBody);
 
-/// The body length announced by a 4-byte header; kTooLarge above the cap.
-ReadResult decode_plist_frame_length(std::span<const uint8_t> header, uint32_t *length);
+/// The body length announced by a 4-byte header; kTooLarge above `max_body`.
+ReadResult decode_plist_frame_length(std::span<const uint8_t> header, uint32_t *length,
+                                     std::size_t max_body = kMaxPlistFrameBody);
 
 /// Parses a frame body (without its prefix). kMalformed when it is empty,
-/// nests too deeply, or is not a property list.
-Status parse_plist_body(std::span<const uint8_t> body, PlistPtr *node);
+/// longer than `max_body`, nests too deeply, or is not a property list.
+Status parse_plist_body(std::span<const uint8_t> body, PlistPtr *node,
+                        std::size_t max_body = kMaxPlistFrameBody);
 
 /// Takes one whole frame off `reader` and parses it. kIncomplete leaves the
 /// reader untouched; kTooLarge and kMalformed mean the stream is unusable.
