@@ -13,6 +13,8 @@
 #include <limits>
 #include <string_view>
 
+#include "plist_dict_walk.h"
+
 namespace tarvosim {
 namespace {
 
@@ -33,26 +35,6 @@ std::string joined(std::span<const std::string_view> names) {
         text += name;
     }
     return text;
-}
-
-template <typename Visit>
-void for_each_item(plist_t dict, Visit visit) {
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(dict, &iter);
-    for (;;) {
-        char *key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dict, iter, &key, &value);
-        if (!key) {
-            break;
-        }
-        std::string name = key;
-        std::free(key);
-        if (!visit(name, value)) {
-            break;
-        }
-    }
-    std::free(iter);
 }
 
 bool is_type(plist_t node, plist_type type) {
@@ -93,7 +75,7 @@ class ScriptReader {
         }
         BackupScript script;
         bool ok = true;
-        for_each_item(root, [&](const std::string &request, plist_t steps) {
+        for_each_dict_item(root, [&](const std::string &request, plist_t steps) {
             request_ = request;
             step_ = 0;
             ok = read_request(steps, &script[request]);
@@ -142,7 +124,7 @@ class ScriptReader {
             return fail("must be a dictionary");
         }
         std::vector<std::string> actions;
-        for_each_item(dict, [&](const std::string &key, plist_t) {
+        for_each_dict_item(dict, [&](const std::string &key, plist_t) {
             for (std::string_view action : kActions) {
                 if (key == action) {
                     actions.push_back(key);
@@ -213,7 +195,7 @@ class ScriptReader {
             allowed.insert(allowed.end(), {"Expect", "Progress"});
         }
         bool ok = true;
-        for_each_item(dict, [&](const std::string &key, plist_t) {
+        for_each_dict_item(dict, [&](const std::string &key, plist_t) {
             bool known = false;
             for (std::string_view name : allowed) {
                 known = known || key == name;
@@ -259,7 +241,7 @@ class ScriptReader {
             return fail("\"ExpectStatus\" must be a dictionary with \"Code\"");
         }
         bool ok = true;
-        for_each_item(value, [&](const std::string &key, plist_t) {
+        for_each_dict_item(value, [&](const std::string &key, plist_t) {
             ok = key == "Code" || fail("unknown key \"" + key + "\" in \"ExpectStatus\"");
             return ok;
         });
@@ -332,7 +314,7 @@ class ScriptReader {
             return fail(where + ": must be a dictionary");
         }
         bool ok = true;
-        for_each_item(node, [&](const std::string &key, plist_t) {
+        for_each_dict_item(node, [&](const std::string &key, plist_t) {
             bool known = false;
             for (std::string_view name : kKeys) {
                 known = known || key == name;
@@ -449,7 +431,7 @@ class ScriptReader {
             return fail(where + ": must be a dictionary");
         }
         bool ok = true;
-        for_each_item(node, [&](const std::string &key, plist_t) {
+        for_each_dict_item(node, [&](const std::string &key, plist_t) {
             ok = key == "Path" || key == "Data" || key == "Missing" ||
                  fail(where + ": unknown key \"" + key + "\" (one of Path, Data, Missing)");
             return ok;

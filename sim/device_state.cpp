@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "device_keys.h"
+#include "plist_dict_walk.h"
 #include "pair_record_store.h"
 
 namespace tarvosim {
@@ -86,25 +87,6 @@ bool make_dirs(const std::string &path) {
     }
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-/// Visits each key/value of a dictionary.
-template <typename Visit>
-void for_each_item(plist_t dict, Visit visit) {
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(dict, &iter);
-    for (;;) {
-        char *key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dict, iter, &key, &value);
-        if (!key) {
-            break;
-        }
-        std::string name = key;
-        std::free(key);
-        visit(name, value);
-    }
-    std::free(iter);
 }
 
 }  // namespace
@@ -183,9 +165,9 @@ bool DeviceState::load_locked(std::string *error) {
 
     plist_t hosts = plist_dict_get_item(root.get(), "TrustedHosts");
     if (hosts && plist_get_node_type(hosts) == PLIST_DICT) {
-        for_each_item(hosts, [this](const std::string &host_id, plist_t entry) {
+        for_each_dict_item(hosts, [this](const std::string &host_id, plist_t entry) {
             if (plist_get_node_type(entry) != PLIST_DICT) {
-                return;
+                return true;
             }
             TrustedHost host;
             host.host_id = host_id;
@@ -196,6 +178,7 @@ bool DeviceState::load_locked(std::string *error) {
             host.escrow_bag = data_item(entry, "EscrowBag");
             host.host_info_xml = host_info_xml_of(entry);
             hosts_[host_id] = std::move(host);
+            return true;
         });
     }
 
@@ -227,10 +210,11 @@ bool DeviceState::load_locked(std::string *error) {
     }
     plist_t domains = plist_dict_get_item(root.get(), "DomainValues");
     if (domains && plist_get_node_type(domains) == PLIST_DICT) {
-        for_each_item(domains, [&](const std::string &domain, plist_t entry) {
+        for_each_dict_item(domains, [&](const std::string &domain, plist_t entry) {
             if (!domain.empty()) {
                 load_changes(domain, entry);
             }
+            return true;
         });
     }
     return true;
@@ -326,8 +310,9 @@ PlistPtr DeviceState::effective_domain(const std::string &domain, plist_t base) 
         for (const std::string &key : found->second.removed) {
             plist_dict_remove_item(merged.get(), key.c_str());
         }
-        for_each_item(found->second.set.get(), [&](const std::string &key, plist_t value) {
+        for_each_dict_item(found->second.set.get(), [&](const std::string &key, plist_t value) {
             plist_dict_set_item(merged.get(), key.c_str(), plist_copy(value));
+            return true;
         });
     }
     return merged;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "device_keys.h"
+#include "plist_dict_walk.h"
 
 namespace tarvosim {
 namespace {
@@ -154,33 +155,19 @@ class FixtureReader {
     }
 
     bool check_known_keys() {
-        plist_dict_iter iter = nullptr;
-        plist_dict_new_iter(root_, &iter);
-        bool ok = true;
-        while (ok) {
-            char *key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(root_, iter, &key, &value);
-            if (!key) {
-                break;
-            }
-            std::string name = key;
-            std::free(key);
-            bool known = false;
+        return for_each_dict_item(root_, [&](const std::string &name, plist_t) {
             for (std::string_view candidate : kKnownKeys) {
-                known = known || candidate == name;
-            }
-            if (!known) {
-                std::string list;
-                for (std::string_view candidate : kKnownKeys) {
-                    list += list.empty() ? "" : ", ";
-                    list += candidate;
+                if (candidate == name) {
+                    return true;
                 }
-                ok = fail(name, "unknown key (known keys: " + list + ")");
             }
-        }
-        std::free(iter);
-        return ok;
+            std::string list;
+            for (std::string_view candidate : kKnownKeys) {
+                list += list.empty() ? "" : ", ";
+                list += candidate;
+            }
+            return fail(name, "unknown key (known keys: " + list + ")");
+        });
     }
 
     bool read_udid() {
@@ -264,26 +251,15 @@ class FixtureReader {
             return false;
         }
         out_->domains.reset(node ? plist_copy(node) : plist_new_dict());
-        plist_dict_iter iter = nullptr;
-        plist_dict_new_iter(out_->domains.get(), &iter);
-        bool ok = true;
-        while (ok) {
-            char *name = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(out_->domains.get(), iter, &name, &value);
-            if (!name) {
-                break;
-            }
-            std::string domain = name;
-            std::free(name);
+        return for_each_dict_item(out_->domains.get(), [&](const std::string &domain, plist_t value) {
             if (domain.empty()) {
-                ok = fail("Domains", "a domain name is empty");
-            } else if (plist_get_node_type(value) != PLIST_DICT) {
-                ok = fail("Domains", "domain \"" + domain + "\" must be a dictionary");
+                return fail("Domains", "a domain name is empty");
             }
-        }
-        std::free(iter);
-        return ok;
+            if (plist_get_node_type(value) != PLIST_DICT) {
+                return fail("Domains", "domain \"" + domain + "\" must be a dictionary");
+            }
+            return true;
+        });
     }
 
     bool read_query_type() {
@@ -301,22 +277,9 @@ class FixtureReader {
         if (bad || !node) {
             return !bad;
         }
-        plist_dict_iter iter = nullptr;
-        plist_dict_new_iter(node, &iter);
-        bool ok = true;
-        while (ok) {
-            char *name = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, iter, &name, &value);
-            if (!name) {
-                break;
-            }
-            std::string request = name;
-            std::free(name);
-            ok = read_fault(request, value);
-        }
-        std::free(iter);
-        return ok;
+        return for_each_dict_item(node, [&](const std::string &request, plist_t value) {
+            return read_fault(request, value);
+        });
     }
 
     bool read_fault(const std::string &request, plist_t value) {
@@ -359,30 +322,17 @@ class FixtureReader {
     /// Every entry of a rule besides "Fault" names a request item and the
     /// text it must hold for the fault to hit.
     bool read_fault_conditions(const std::string &request, plist_t rule_dict, FaultRule *rule) {
-        plist_dict_iter iter = nullptr;
-        plist_dict_new_iter(rule_dict, &iter);
-        bool ok = true;
-        while (ok) {
-            char *name = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(rule_dict, iter, &name, &value);
-            if (!name) {
-                break;
-            }
-            std::string item = name;
-            std::free(name);
+        return for_each_dict_item(rule_dict, [&](const std::string &item, plist_t value) {
             if (item == "Fault") {
-                continue;
+                return true;
             }
             if (plist_get_node_type(value) != PLIST_STRING) {
-                ok = fail("Faults", "the condition \"" + item + "\" for \"" + request +
-                                        "\" must be a string");
-            } else {
-                rule->match.emplace(item, string_value(value));
+                return fail("Faults", "the condition \"" + item + "\" for \"" + request +
+                                          "\" must be a string");
             }
-        }
-        std::free(iter);
-        return ok;
+            rule->match.emplace(item, string_value(value));
+            return true;
+        });
     }
 
     bool read_private_key() {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "plist_dict_walk.h"
+
 namespace tarvosim {
 namespace {
 
@@ -48,22 +50,14 @@ void describe(plist_t node, std::string *out) {
     switch (plist_get_node_type(node)) {
         case PLIST_DICT: {
             *out += "{";
-            plist_dict_iter iter = nullptr;
-            plist_dict_new_iter(node, &iter);
-            for (bool first = true;; first = false) {
-                char *key = nullptr;
-                plist_t value = nullptr;
-                plist_dict_next_item(node, iter, &key, &value);
-                if (!key) {
-                    break;
-                }
+            bool first = true;
+            for_each_dict_item(node, [&](const std::string &key, plist_t value) {
                 *out += first ? "" : ", ";
-                *out += key;
-                *out += ": ";
-                std::free(key);
+                *out += key + ": ";
                 describe(value, out);
-            }
-            std::free(iter);
+                first = false;
+                return true;
+            });
             *out += "}";
             break;
         }
