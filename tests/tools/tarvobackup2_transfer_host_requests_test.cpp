@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
@@ -204,10 +205,19 @@ TEST_F(Tarvobackup2TransferHostRequests, MoveItems) {
     EXPECT_EQ(only_response().text, "No such file or directory");
     EXPECT_TRUE(exists(path("z")));  // the pairs after a failure stay
 
+    // Whatever stands at the new path goes first: a file in a folder's way.
+    std::filesystem::create_directories(path("folder/inner"));
+    write_file(path("in-the-way"), "old");
+    run(mb2_move_items, message("DLMessageMoveFiles",
+                                "<dict><key>folder</key><string>in-the-way</string></dict>"));
+    EXPECT_EQ(only_response().code, 0);
+    EXPECT_TRUE(std::filesystem::is_directory(path("in-the-way/inner")));
+
+    // No dictionary: no moves, and no fault.
     run(mb2_move_items, message("DLMessageMoveFiles", "<string>x</string>"));
-    EXPECT_EQ(out, "Moving 0 files\nCould not create dict iterator\n");
-    EXPECT_EQ(only_response().code, -1);
-    EXPECT_EQ(only_response().text, "Could not create dict iterator");
+    EXPECT_EQ(out, "Moving 0 files\n");
+    EXPECT_EQ(only_response().code, 0);
+    EXPECT_EQ(only_response().text, "(none)");
 
     verbose = false;
     write_file(path("one"), "1");
@@ -248,6 +258,13 @@ TEST_F(Tarvobackup2TransferHostRequests, RemoveItems) {
         message("DLMessageRemoveItems", "<array><string>UDID/Manifest.mbdx</string></array>"));
     EXPECT_EQ(out, "Removing 1 file\n");
     EXPECT_EQ(only_response().code, -8);
+
+    // "" is the backup directory itself: the whole tree goes.
+    std::filesystem::create_directories(path("x/y"));
+    run(mb2_remove_items, message("DLMessageRemoveItems", "<array><string></string></array>"));
+    EXPECT_EQ(out, "Removing 1 file\n");
+    EXPECT_EQ(only_response().code, 0);
+    EXPECT_FALSE(exists(scratch.backup));
 }
 
 TEST_F(Tarvobackup2TransferHostRequests, CopyItem) {
@@ -341,6 +358,23 @@ TEST_F(Tarvobackup2TransferHostRequests, MakeDirectoryWithParentsResults) {
     EXPECT_EQ(mkdir_with_parents(root, "f/g/h"), -1);
     EXPECT_EQ(errno, ENOTDIR);
     EXPECT_EQ(mkdir_with_parents(root, nullptr), -1);
+
+    // Any depth within PATH_MAX is made without recursion; longer paths are
+    // refused before any work.
+    std::string deep = "deep";
+    while (deep.size() < PATH_MAX - 200) {
+        deep += "/d";
+    }
+    EXPECT_EQ(mkdir_with_parents(root, deep.c_str()), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(path(deep)));
+    std::string huge;
+    for (int i = 0; i < 45000; ++i) {
+        huge += "h/";
+    }
+    errno = 0;
+    EXPECT_EQ(mkdir_with_parents(root, huge.c_str()), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_FALSE(exists(path("h")));
 
     BackupRoot missing;
     EXPECT_EQ(missing.open(path("nope").c_str()), ENOENT);

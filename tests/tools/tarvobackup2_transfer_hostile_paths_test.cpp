@@ -5,6 +5,7 @@
 // openat2 and with the component-by-component walk.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -101,8 +102,8 @@ Outcome run_op(Op op, const std::string &path, const BackupScratch &scratch) {
                                                                    str("moved") + "</dict>"));
             break;
         case Op::kMoveTo:
-            with(mb2_move_items,
-                 message("DLMessageMoveFiles", "<dict><key>victim</key>" + str(path) + "</dict>"));
+            with(mb2_move_items, message("DLMessageMoveFiles",
+                                         "<dict><key>UDID/victim</key>" + str(path) + "</dict>"));
             break;
         case Op::kRemove:
             with(mb2_remove_items,
@@ -112,7 +113,7 @@ Outcome run_op(Op op, const std::string &path, const BackupScratch &scratch) {
             with(mb2_copy_item, message("DLMessageCopyItem", str(path) + str("copied")));
             break;
         case Op::kCopyTo:
-            with(mb2_copy_item, message("DLMessageCopyItem", str("victim") + str(path)));
+            with(mb2_copy_item, message("DLMessageCopyItem", str("UDID/victim") + str(path)));
             break;
     }
     outcome.out = capture.take();
@@ -178,8 +179,9 @@ struct HostileCase {
     bool refused;
 };
 
-// A backup directory with links planted in it: "link" to the outside
-// folder, "leaflink" to the outside file.
+// A device's folder with links planted in it: "UDID/link" to the outside
+// folder, "UDID/leaflink" to the outside file. (Links directly in the
+// backup directory are the user's own and are followed.)
 std::string hostile_path(const char *kind, const BackupScratch &scratch, Op op) {
     const std::string kind_text = kind;
     // A new directory inside the outside folder, a listing of that folder,
@@ -193,12 +195,12 @@ std::string hostile_path(const char *kind, const BackupScratch &scratch, Op op) 
         return scratch.outside + "/" + wanted;
     }
     if (kind_text == "dir-link") {
-        return "link/" + wanted;
+        return "UDID/link/" + wanted;
     }
     if (op == Op::kCreate) {
-        return "dirleaflink/new";
+        return "UDID/dirleaflink/new";
     }
-    return op == Op::kList ? "dirleaflink" : "leaflink";
+    return op == Op::kList ? "UDID/dirleaflink" : "UDID/leaflink";
 }
 
 TEST_P(Tarvobackup2TransferHostilePaths, NothingOutsideIsTouched) {
@@ -226,14 +228,15 @@ TEST_P(Tarvobackup2TransferHostilePaths, NothingOutsideIsTouched) {
     }();
     for (const HostileCase &c : cases) {
         BackupScratch scratch;
-        ASSERT_EQ(symlink(scratch.outside.c_str(), scratch.in_backup("link").c_str()), 0);
-        ASSERT_EQ(
-            symlink((scratch.outside + "/secret").c_str(), scratch.in_backup("leaflink").c_str()),
-            0);
-        ASSERT_EQ(symlink((scratch.outside + "/folder").c_str(),
-                          scratch.in_backup("dirleaflink").c_str()),
+        std::filesystem::create_directories(scratch.in_backup("UDID"));
+        ASSERT_EQ(symlink(scratch.outside.c_str(), scratch.in_backup("UDID/link").c_str()), 0);
+        ASSERT_EQ(symlink((scratch.outside + "/secret").c_str(),
+                          scratch.in_backup("UDID/leaflink").c_str()),
                   0);
-        write_file(scratch.in_backup("victim"), "inside");
+        ASSERT_EQ(symlink((scratch.outside + "/folder").c_str(),
+                          scratch.in_backup("UDID/dirleaflink").c_str()),
+                  0);
+        write_file(scratch.in_backup("UDID/victim"), "inside");
         const std::string path = hostile_path(c.kind, scratch, c.op);
         SCOPED_TRACE(std::string(op_name(c.op)) + " " + path);
 
@@ -269,6 +272,30 @@ TEST_P(Tarvobackup2TransferHostilePaths, PlainRelativePathsKeepWorking) {
     const Outcome downloaded = run_op(Op::kDownload, "UDID//0a/0a1b2c", scratch);
     EXPECT_NE(downloaded.sent.find("written by the device"), std::string::npos);
     EXPECT_EQ(downloaded.responses.at(0).code, 0);
+}
+
+// DIR/<UDID> as a link the user made to another disk: backups go there,
+// and links below it are refused as anywhere else.
+TEST_P(Tarvobackup2TransferHostilePaths, TheUsersOwnDeviceFolderLinkIsFollowed) {
+    BackupScratch scratch;
+    const std::string elsewhere = scratch.base + "/other-disk";
+    std::filesystem::create_directories(elsewhere);
+    ASSERT_EQ(symlink(elsewhere.c_str(), scratch.in_backup("UDID").c_str()), 0);
+    ASSERT_EQ(symlink(scratch.outside.c_str(), (elsewhere + "/link").c_str()), 0);
+
+    EXPECT_EQ(run_op(Op::kCreate, "UDID/0a", scratch).out, "");
+    EXPECT_EQ(run_op(Op::kUpload, "UDID/0a/file", scratch).out, "");
+    EXPECT_EQ(read_file(elsewhere + "/0a/file"), "written by the device");
+    const Outcome listed = run_op(Op::kList, "UDID", scratch);
+    ASSERT_EQ(listed.responses.size(), 1u);
+    EXPECT_NE(plist_dict_get_item(listed.responses[0].value.get(), "0a"), nullptr);
+    const Outcome top = run_op(Op::kList, "", scratch);
+    ASSERT_EQ(top.responses.size(), 1u);
+    EXPECT_NE(xml_of(top.responses[0].value.get()).find("DLFileTypeDirectory"), std::string::npos);
+
+    const auto before = scratch.outside_snapshot();
+    EXPECT_EQ(count_of(run_op(Op::kUpload, "UDID/link/secret", scratch).out, "Refusing path"), 1u);
+    EXPECT_EQ(scratch.outside_snapshot(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, Tarvobackup2TransferHostilePaths, ::testing::Bool(),

@@ -52,7 +52,7 @@ class StreamMaker {
     std::string name() {
         static const std::vector<std::string> names = {
             "f",          "d/nested",     "../escape",         "/tmp/absolute",
-            "link/inner", "link",         "a/../../escape",    "Manifest.mbdx",
+            "d/link/inner", "d/link",         "a/../../escape",    "Manifest.mbdx",
             "./dot",      "d//double",    std::string("n\0ul", 4), std::string(4097, 'x'),
         };
         return names[static_cast<size_t>(pick(0, static_cast<int>(names.size()) - 1))];
@@ -95,7 +95,7 @@ TEST(Tarvobackup2TransferRandomStreams, NothingOutsideIsTouchedAndEveryStreamEnd
         SCOPED_TRACE("seed " + std::to_string(seed));
         BackupScratch scratch;
         std::filesystem::create_directories(scratch.in_backup("d"));
-        ASSERT_EQ(symlink(scratch.outside.c_str(), scratch.in_backup("link").c_str()), 0);
+        ASSERT_EQ(symlink(scratch.outside.c_str(), scratch.in_backup("d/link").c_str()), 0);
         const auto before = scratch.outside_snapshot();
 
         DevicePeer peer;

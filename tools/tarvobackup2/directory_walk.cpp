@@ -8,8 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -74,27 +76,39 @@ bool push_front(PathListNode **list, char *path) {
     return true;
 }
 
-// False once a node could not be allocated: the whole scan stops there.
-bool scan_into(BackupRoot &root, const char *path, PathListNode **files,
+// The path of an entry of `directory`; the backup directory itself may be
+// named "" as well as ".".
+std::string child_of(const std::string &directory, const std::string &name) {
+    return directory.empty() ? name : directory + "/" + name;
+}
+
+// Breadth first with a queue of folders still to read, so that a tree of
+// any depth costs no stack; each folder's node is in its list before any
+// of its entries, which is all the removal order needs.
+void scan_tree(BackupRoot &root, const char *path, PathListNode **files,
                PathListNode **directories) {
-    std::vector<ScannedEntry> entries;
-    if (!read_entries(root, path, &entries)) {
-        return true;
-    }
-    for (const ScannedEntry &entry : entries) {
-        const std::string child_path = std::string(path) + "/" + entry.name;
-        char *child = strdup(child_path.c_str());
-        if (!child) {
+    std::deque<std::string> pending{path};
+    while (!pending.empty()) {
+        const std::string directory = std::move(pending.front());
+        pending.pop_front();
+        std::vector<ScannedEntry> entries;
+        if (!read_entries(root, directory.c_str(), &entries)) {
             continue;
         }
-        if (!push_front(entry.is_directory ? directories : files, child)) {
-            return false;
-        }
-        if (entry.is_directory && !scan_into(root, child_path.c_str(), files, directories)) {
-            return false;
+        for (const ScannedEntry &entry : entries) {
+            std::string child_path = child_of(directory, entry.name);
+            char *child = strdup(child_path.c_str());
+            if (!child) {
+                continue;
+            }
+            if (!push_front(entry.is_directory ? directories : files, child)) {
+                return;
+            }
+            if (entry.is_directory) {
+                pending.push_back(std::move(child_path));
+            }
         }
     }
-    return true;
 }
 
 // 0 or the errno of removing one listed entry.
@@ -113,19 +127,14 @@ int make_one_directory(BackupRoot &root, const char *path) {
     return located != 0 ? located : make_directory_entry(directory);
 }
 
-// The path without its last component: "a/b/" gives "a", "a" gives "".
-// False when there is nothing left to take away.
-bool parent_of(const std::string &path, std::string *parent) {
-    size_t end = path.size();
-    while (end > 0 && path[end - 1] == '/') {
-        --end;
-    }
-    if (end == 0) {
-        return false;
-    }
-    const size_t slash = path.rfind('/', end - 1);
-    *parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
-    return true;
+bool made_or_present(int result) {
+    return result == 0 || result == EEXIST;
+}
+
+// -1 with errno set from a failed result (kPathRefused stays itself).
+int failure(int result) {
+    errno = path_errno(result);
+    return result == kPathRefused ? kPathRefused : -1;
 }
 
 }  // namespace
@@ -144,33 +153,34 @@ int mkdir_with_parents(BackupRoot &root, const char *path) {
         errno = EINVAL;
         return -1;
     }
-    int result = make_one_directory(root, path);
-    if (result == 0 || result == EEXIST) {
+    const int first = make_one_directory(root, path);
+    if (made_or_present(first)) {
         return 0;
     }
-    if (result == kPathRefused) {
-        errno = EACCES;
-        return kPathRefused;
+    if (first == kPathRefused || first == ENAMETOOLONG) {
+        return failure(first);
     }
-    std::string parent;
-    if (!parent_of(path, &parent)) {
-        errno = result;
-        return -1;
+    // Each folder on the way from the top, one prefix of the path at a
+    // time: iterative, with memory for one path whatever its depth.
+    const std::string_view full(path);
+    std::string prefix;
+    for (size_t slash = full.find('/', 1); slash != std::string_view::npos;
+         slash = full.find('/', slash + 1)) {
+        if (full[slash - 1] == '/') {
+            continue;
+        }
+        prefix.assign(full.substr(0, slash));
+        if (const int made = make_one_directory(root, prefix.c_str()); !made_or_present(made)) {
+            return failure(made);
+        }
     }
-    if (const int parent_result = mkdir_with_parents(root, parent.c_str()); parent_result != 0) {
-        return parent_result;
-    }
-    result = make_one_directory(root, path);
-    if (result == 0 || result == EEXIST) {
-        return 0;
-    }
-    errno = path_errno(result);
-    return result == kPathRefused ? kPathRefused : -1;
+    const int last = make_one_directory(root, path);
+    return made_or_present(last) ? 0 : failure(last);
 }
 
 void scan_directory(BackupRoot &root, const char *path, PathListNode **files,
                     PathListNode **directories) {
-    scan_into(root, path, files, directories);
+    scan_tree(root, path, files, directories);
 }
 
 int rmdir_recursive(BackupRoot &root, const char *path) {

@@ -25,15 +25,18 @@ bool entry_is_directory(int dir_fd, const char *name, unsigned char type);
 
 /// Makes the directory `path` and whichever of its parents are missing,
 /// mode 0755. 0 when it exists afterwards; -1 with errno set otherwise;
-/// kPathRefused (errno EACCES) for a path that leaves the backup directory.
-/// Each attempt is made at most twice, so a directory that cannot be made
-/// (a read-only parent, a regular file on the way) ends in -1, never a loop.
+/// kPathRefused (errno EACCES) for a path that leaves the backup directory;
+/// -1 with ENAMETOOLONG at once for a path longer than PATH_MAX. The folders
+/// on the way are made from the top, each tried once, without recursion, so
+/// a directory that cannot be made (a read-only parent, a regular file on
+/// the way) ends in -1, never a loop, and any depth costs one path's memory.
 int mkdir_with_parents(BackupRoot &root, const char *path);
 
 /// Puts every entry below the directory `path` at the front of *files or
-/// *directories; each directory is scanned right after its own node went
-/// in, so a directory always comes before its parent. A link is listed as
-/// a file, never entered. Stops when a node cannot be allocated.
+/// *directories; a directory is scanned only after its own node went in, so
+/// a directory always comes before its parent. A link is listed as a file,
+/// never entered. Without recursion: any depth is fine. Stops when a node
+/// cannot be allocated.
 void scan_directory(BackupRoot &root, const char *path, PathListNode **files,
                     PathListNode **directories);
 

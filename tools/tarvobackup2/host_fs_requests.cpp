@@ -78,10 +78,11 @@ const char *listing_type(mode_t mode) {
 }
 
 // One entry of a listing. A link is described as itself: following it
-// could tell the device about things outside the backup directory.
-plist_t listing_entry(int directory_fd, const char *name) {
+// could tell the device about things outside the backup directory. Links
+// directly in the backup directory are the user's and are followed.
+plist_t listing_entry(int directory_fd, const char *name, bool follow_links) {
     struct stat st = {};
-    fstatat(directory_fd, name, &st, AT_SYMLINK_NOFOLLOW);
+    fstatat(directory_fd, name, &st, follow_links ? 0 : AT_SYMLINK_NOFOLLOW);
     plist_t entry = plist_new_dict();
     plist_dict_set_item(entry, "DLFileType", plist_new_string(listing_type(st.st_mode)));
     plist_dict_set_item(entry, "DLFileSize", plist_new_uint(static_cast<uint64_t>(st.st_size)));
@@ -106,7 +107,8 @@ void fill_listing(BackupRoot &root, const char *path, plist_t listing) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
             continue;
         }
-        plist_dict_set_item(listing, entry->d_name, listing_entry(dirfd(dir.get()), entry->d_name));
+        plist_dict_set_item(listing, entry->d_name,
+                            listing_entry(dirfd(dir.get()), entry->d_name, directory.leaf == "."));
     }
 }
 
@@ -140,6 +142,30 @@ bool move_one(BackupRoot &root, const char *old_path, const char *new_path, int 
         return false;
     }
     return true;
+}
+
+// Every pair in the dictionary's order until a rename fails.
+void move_all(BackupRoot &root, plist_t moves, plist_dict_iter iter, int *code,
+              std::string *text) {
+    while (true) {
+        char *raw_key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(moves, iter, &raw_key, &value);
+        CString old_path(raw_key);
+        if (!old_path) {
+            return;
+        }
+        CString new_path = string_of(value);
+        if (!new_path) {
+            continue;
+        }
+        int error = 0;
+        if (!move_one(root, old_path.get(), new_path.get(), &error)) {
+            *code = device_error_from_errno(error);
+            *text = strerror(error);
+            return;
+        }
+    }
 }
 
 // 0, an errno or kPathRefused.
@@ -306,43 +332,26 @@ void mb2_make_directory(DeviceLinkChannel &channel, plist_t message, const char 
 void mb2_move_items(DeviceLinkChannel &channel, plist_t message, const char *backup_directory) {
     set_progress_from(message);
     plist_t moves = array_item(message, 1);
+    // Anything but a dictionary holds no moves: nothing to do, and no fault.
     const bool is_dictionary = moves && plist_get_node_type(moves) == PLIST_DICT;
     const uint32_t count = is_dictionary ? plist_dict_get_size(moves) : 0;
     print_info("Moving %d file%s\n", static_cast<int>(count), plural_suffix(count));
 
     int code = 0;
     std::string text;
-    plist_dict_iter iter = nullptr;
     if (is_dictionary) {
+        plist_dict_iter iter = nullptr;
         plist_dict_new_iter(moves, &iter);
-    }
-    if (!iter) {
-        printf("Could not create dict iterator\n");
-        code = -1;
-        text = "Could not create dict iterator";
-    } else {
-        BackupRoot root;
-        root.open(backup_directory);
-        while (true) {
-            char *raw_key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(moves, iter, &raw_key, &value);
-            CString old_path(raw_key);
-            if (!old_path) {
-                break;
-            }
-            CString new_path = string_of(value);
-            if (!new_path) {
-                continue;
-            }
-            int error = 0;
-            if (!move_one(root, old_path.get(), new_path.get(), &error)) {
-                code = device_error_from_errno(error);
-                text = strerror(error);
-                break;
-            }
+        if (!iter) {
+            printf("Could not create dict iterator\n");
+            code = -1;
+            text = "Could not create dict iterator";
+        } else {
+            BackupRoot root;
+            root.open(backup_directory);
+            move_all(root, moves, iter, &code, &text);
+            free(iter);
         }
-        free(iter);
     }
     answer_with_empty_dictionary(channel, code, text);
 }

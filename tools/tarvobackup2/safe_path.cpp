@@ -3,6 +3,7 @@
 #include "safe_path.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/openat2.h>
 #include <stdio.h>
 #include <sys/syscall.h>
@@ -54,10 +55,11 @@ SplitPath split_device_path(std::string_view path) {
     return split;
 }
 
-std::string join_components(const std::vector<std::string_view> &components, size_t count) {
+std::string join_components(const std::vector<std::string_view> &components, size_t from,
+                            size_t to) {
     std::string joined;
-    for (size_t i = 0; i < count; ++i) {
-        if (i > 0) {
+    for (size_t i = from; i < to; ++i) {
+        if (i > from) {
             joined += '/';
         }
         joined += components[i];
@@ -99,11 +101,12 @@ int open_beneath_with_openat2(int root, const std::string &relative, int *fd,
     return EAGAIN;
 }
 
-int open_beneath_by_walking(int root, const std::vector<std::string_view> &components, size_t count,
-                            int *fd, const char **refusal) {
+// Components [from, to) beneath `root`, one O_NOFOLLOW step each.
+int open_beneath_by_walking(int root, const std::vector<std::string_view> &components,
+                            size_t from, size_t to, int *fd, const char **refusal) {
     UniqueFd current;
     int at = root;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = from; i < to; ++i) {
         const std::string name(components[i]);
         UniqueFd next(openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!next) {
@@ -127,6 +130,30 @@ int open_beneath_by_walking(int root, const std::vector<std::string_view> &compo
     return 0;
 }
 
+// The folders that hold the entry: the top-level one opened as the user
+// set it up (a link followed), the rest beneath it without links.
+int open_parent_folders(int root, const std::vector<std::string_view> &components, size_t count,
+                        int *fd, const char **refusal) {
+    const std::string top(components[0]);
+    UniqueFd top_fd(openat(root, top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!top_fd) {
+        return errno;
+    }
+    if (count == 1) {
+        *fd = top_fd.release();
+        return 0;
+    }
+    int result = ENOSYS;
+    if (!use_component_walk) {
+        result = open_beneath_with_openat2(top_fd.get(), join_components(components, 1, count),
+                                           fd, refusal);
+    }
+    if (result == ENOSYS && !*refusal) {
+        result = open_beneath_by_walking(top_fd.get(), components, 1, count, fd, refusal);
+    }
+    return result;
+}
+
 // After O_NOFOLLOW failed with ELOOP (or ENOTDIR beside O_DIRECTORY): a
 // link in the entry's place is a refusal, anything else the plain errno.
 int refuse_if_link(const DevicePath &path, int error) {
@@ -140,8 +167,10 @@ int refuse_if_link(const DevicePath &path, int error) {
 }
 
 int open_entry(const DevicePath &path, int flags, mode_t mode, UniqueFd *fd) {
-    UniqueFd opened(
-        openat(path.parent_fd, path.leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!path.top_level) {
+        flags |= O_NOFOLLOW;
+    }
+    UniqueFd opened(openat(path.parent_fd, path.leaf.c_str(), flags | O_CLOEXEC, mode));
     if (!opened) {
         return refuse_if_link(path, errno);
     }
@@ -174,6 +203,11 @@ int BackupRoot::locate(const char *device_path, DevicePath *out) {
     out->shown = directory_ + "/" + out->device_path;
     out->owned_parent.reset();
     out->parent_fd = -1;
+    out->names_directory = !path.empty() && path.back() == '/';
+    out->top_level = false;
+    if (path.size() >= PATH_MAX) {
+        return ENAMETOOLONG;
+    }
 
     SplitPath split = split_device_path(path);
     if (split.refusal) {
@@ -190,10 +224,11 @@ int BackupRoot::locate(const char *device_path, DevicePath *out) {
     out->leaf.assign(split.components.back());
     const size_t parent_count = split.components.size() - 1;
     if (parent_count == 0) {
+        out->top_level = true;
         out->parent_fd = fd_.get();
         return 0;
     }
-    const std::string parent = join_components(split.components, parent_count);
+    const std::string parent = join_components(split.components, 0, parent_count);
     if (cache_parents_) {
         auto found = parents_.find(parent);
         if (found != parents_.end()) {
@@ -204,13 +239,7 @@ int BackupRoot::locate(const char *device_path, DevicePath *out) {
 
     int fd = -1;
     const char *refusal = nullptr;
-    int result = ENOSYS;
-    if (!use_component_walk) {
-        result = open_beneath_with_openat2(fd_.get(), parent, &fd, &refusal);
-    }
-    if (result == ENOSYS && !refusal) {
-        result = open_beneath_by_walking(fd_.get(), split.components, parent_count, &fd, &refusal);
-    }
+    const int result = open_parent_folders(fd_.get(), split.components, parent_count, &fd, &refusal);
     if (refusal) {
         return refuse_device_path(out->device_path, refusal);
     }
@@ -242,9 +271,39 @@ int open_entry_directory(const DevicePath &path, UniqueFd *fd) {
     return open_entry(path, O_RDONLY | O_DIRECTORY, 0, fd);
 }
 
+int stat_entry_as_folder(const DevicePath &path, struct stat *st) {
+    const int flags = path.top_level ? 0 : AT_SYMLINK_NOFOLLOW;
+    return fstatat(path.parent_fd, path.leaf.c_str(), st, flags) == 0 ? 0 : errno;
+}
+
 int open_entry_for_writing(const DevicePath &path, UniqueFd *fd) {
+    if (path.names_directory) {
+        return EISDIR;
+    }
     // O_NONBLOCK: a FIFO without a reader fails at once instead of hanging.
     return open_entry(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666, fd);
+}
+
+int create_sibling_for_writing(const DevicePath &path, const char *name, UniqueFd *fd) {
+    if (path.names_directory) {
+        return EISDIR;
+    }
+    unlinkat(path.parent_fd, name, 0);
+    UniqueFd opened(openat(path.parent_fd, name,
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!opened) {
+        return errno;
+    }
+    *fd = std::move(opened);
+    return 0;
+}
+
+int rename_sibling_onto_entry(const DevicePath &path, const char *name) {
+    return renameat(path.parent_fd, name, path.parent_fd, path.leaf.c_str()) == 0 ? 0 : errno;
+}
+
+int unlink_sibling(const DevicePath &path, const char *name) {
+    return unlinkat(path.parent_fd, name, 0) == 0 ? 0 : errno;
 }
 
 int unlink_entry(const DevicePath &path) {
@@ -252,6 +311,10 @@ int unlink_entry(const DevicePath &path) {
 }
 
 int remove_directory_entry(const DevicePath &path) {
+    if (path.leaf == ".") {
+        // The backup directory itself, which no descriptor can remove.
+        return rmdir(path.shown.c_str()) == 0 ? 0 : errno;
+    }
     return unlinkat(path.parent_fd, path.leaf.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 

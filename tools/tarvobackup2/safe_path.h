@@ -9,9 +9,15 @@
  * with openat2 (RESOLVE_BENEATH, no symbolic links) where the kernel has it,
  * one O_NOFOLLOW step per component elsewhere; the operations then act on
  * the last component relative to its parent's descriptor, never following a
- * link there either. Symbolic links are never followed at all: the device
- * cannot make one, so a real backup holds none, and a link that stays inside
- * today can be turned outward tomorrow.
+ * link there either. Below the backup's own folders symbolic links are
+ * never followed: the device cannot make one, so a real backup holds none,
+ * and a link that stays inside today can be turned outward tomorrow. The
+ * folders directly inside the backup directory (DIR/<UDID>, DIR/_unback_)
+ * are the exception: a link there was put by the user, to keep a device's
+ * backups on another disk, and is followed.
+ *
+ * Paths longer than PATH_MAX are answered ENAMETOOLONG before any work, so
+ * that no walk over a path costs more than one path's worth of memory.
  *
  * Results are 0, a positive errno, or kPathRefused. A refusal has already
  * been reported with one error line naming the device path; callers answer
@@ -50,6 +56,11 @@ struct DevicePath {
     std::string device_path;
     /// The backup directory joined with the device path, for messages.
     std::string shown;
+    /// The device path ended in "/": it can only name a directory.
+    bool names_directory = false;
+    /// The entry is a folder directly inside the backup directory, where a
+    /// link the user made is followed (see the file comment).
+    bool top_level = false;
 };
 
 /// The backup directory of one message, open for the message's duration.
@@ -68,7 +79,8 @@ class BackupRoot {
     void cache_parents() { cache_parents_ = true; }
 
     /// Resolves every directory of `device_path` but the last component.
-    /// 0, an errno (a missing or non-directory component), or kPathRefused.
+    /// 0, an errno (a missing or non-directory component, ENAMETOOLONG for
+    /// a path longer than PATH_MAX), or kPathRefused.
     int locate(const char *device_path, DevicePath *out);
 
   private:
@@ -87,16 +99,32 @@ int refuse_device_path(const std::string &device_path, const char *reason);
 /// The status of the entry itself (a link is not followed). 0 or errno.
 int stat_entry(const DevicePath &path, struct stat *st);
 
+/// The status of what the entry stands for: a top-level link's target,
+/// else the entry itself. 0 or errno.
+int stat_entry_as_folder(const DevicePath &path, struct stat *st);
+
 /// Opens the entry for reading; a symbolic link there is refused. Never
 /// blocks on a FIFO. 0 or errno or kPathRefused; *fd is set on success.
 int open_entry_for_reading(const DevicePath &path, UniqueFd *fd);
 
-/// Opens the directory itself for reading its entries (a link refused).
+/// Opens the directory itself for reading its entries (a link refused,
+/// except the user's own link at the top level).
 int open_entry_directory(const DevicePath &path, UniqueFd *fd);
 
 /// Opens the entry for writing, created when missing and truncated; a link
-/// in its place is refused rather than written through.
+/// in its place is refused rather than written through. EISDIR for a path
+/// that ended in "/".
 int open_entry_for_writing(const DevicePath &path, UniqueFd *fd);
+
+/// Creates `name` in the entry's folder for writing, exclusively (whatever
+/// stood under that name goes first), a link never followed. 0 or errno.
+int create_sibling_for_writing(const DevicePath &path, const char *name, UniqueFd *fd);
+
+/// Moves the sibling `name` onto the entry, replacing what was there.
+int rename_sibling_onto_entry(const DevicePath &path, const char *name);
+
+/// Removes the sibling `name` (never a directory). 0 or errno.
+int unlink_sibling(const DevicePath &path, const char *name);
 
 /// Removes whatever non-directory entry is there (a link itself, never its
 /// target). 0 or errno.
