@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -207,17 +208,91 @@ TEST_F(Tarvobackup2TransferReceive, NameLengthLimit) {
     EXPECT_EQ(refused.channel->responses[0].code, 0);
 }
 
-TEST_F(Tarvobackup2TransferReceive, MissingDirectoryFailsTheOpenAndDiscardsTheHunk) {
-    EXPECT_EQ(upload(name_field("d") + name_field("nodir/f") + frame(0x0C, pattern(100)) +
-                     kOkFrame + upload_entry("later", "x") + kEndOfStream),
-              0);
-    EXPECT_EQ(out, "Error opening '" + scratch.in_backup("nodir/f") +
-                       "' for writing: No such file or directory\n"
-                       "\nDiscarding current data hunk.\n");
-    EXPECT_FALSE(exists(scratch.in_backup("later")));
-    ASSERT_EQ(responses().size(), 1u);
-    EXPECT_EQ(responses()[0].code, -6);
-    EXPECT_EQ(responses()[0].text, "No such file or directory");
+// A file that cannot be created: its hunk is discarded, the rest of the
+// stream is read to its end and dropped (so the device can go on), and
+// the answer carries the failure.
+TEST_F(Tarvobackup2TransferReceive, UncreatableFileIsAnsweredAndTheStreamReadToItsEnd) {
+    std::filesystem::create_directories(scratch.in_backup("sub"));
+    struct Case {
+        std::string local_path;
+        std::string out;
+        int code;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"nodir/f",
+         "Error opening '" + scratch.in_backup("nodir/f") +
+             "' for writing: No such file or directory\n",
+         -6, "No such file or directory"},
+        {"sub/", "Error opening '" + scratch.in_backup("sub/") + "' for writing: Is a directory\n",
+         -9, "Is a directory"},
+        {"../up", "ERROR: Refusing path '../up' from the device: a \"..\" component\n", -1,
+         "Permission denied"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.local_path);
+        DevicePeer device;
+        const std::string stream = name_field("d") + name_field(c.local_path) +
+                                   frame(0x0C, pattern(100)) + frame(0x0C, pattern(50)) +
+                                   kOkFrame + upload_entry("later", "x") +
+                                   upload_entry("last", pattern(40000)) + kEndOfStream;
+        device.send(stream);
+        PlistPtr message = plist_from_fragment(upload_message(0));
+        StdoutCapture capture;
+        EXPECT_EQ(mb2_handle_receive_files(*device.channel, message.get(), scratch.backup.c_str()),
+                  0);
+        EXPECT_EQ(capture.take(), c.out + "\nDiscarding current data hunk.\n");
+        EXPECT_EQ(device.channel->total_received, stream.size());
+        EXPECT_FALSE(exists(scratch.in_backup("later")));
+        EXPECT_TRUE(std::filesystem::is_empty(scratch.in_backup("sub")));
+        ASSERT_EQ(device.channel->responses.size(), 1u);
+        EXPECT_EQ(device.channel->responses[0].code, c.code);
+        EXPECT_EQ(device.channel->responses[0].text, c.text);
+    }
+}
+
+// A file cut short never appears under its name, and a version already
+// there stays until the new one is whole; nothing is left behind.
+TEST_F(Tarvobackup2TransferReceive, CutFilesNeverReachTheirNames) {
+    const std::string whole = upload_entry("f", pattern(80000), 32768);
+    const std::string header = name_field("/var/mobile/f") + name_field("f");
+    for (size_t cut : {header.size() + 2, header.size() + 5 + 10000, whole.size() - 1}) {
+        SCOPED_TRACE(cut);
+        write_file(scratch.in_backup("f"), "old");
+        DevicePeer device;
+        device.send(whole.substr(0, cut));
+        PlistPtr message = plist_from_fragment(upload_message(0));
+        StdoutCapture capture;
+        mb2_handle_receive_files(*device.channel, message.get(), scratch.backup.c_str());
+        capture.take();
+        EXPECT_EQ(read_file(scratch.in_backup("f")), "old");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.backup),
+                                std::filesystem::directory_iterator()),
+                  1);
+    }
+    EXPECT_EQ(upload(whole + kEndOfStream), 1);
+    EXPECT_EQ(read_file(scratch.in_backup("f")), pattern(80000));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.backup),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+// A device under load may pause between frames for longer than one wait
+// of the connection; the file still arrives whole.
+TEST_F(Tarvobackup2TransferReceive, SlowDeviceMayPauseBetweenFrames) {
+    peer.channel->first_byte_ms = 20;
+    const std::string first = pattern(1000, 1);
+    const std::string second = pattern(1000, 2);
+    peer.send_parts({name_field("d") + name_field("f") + frame(0x0C, first),
+                     frame(0x0C, second) + kOkFrame, kEndOfStream},
+                    300);
+    PlistPtr message = plist_from_fragment(upload_message(0));
+    StdoutCapture capture;
+    EXPECT_EQ(mb2_handle_receive_files(*peer.channel, message.get(), scratch.backup.c_str()), 1);
+    EXPECT_EQ(capture.take(), "");
+    EXPECT_GT(peer.channel->timeouts, 2);
+    EXPECT_EQ(read_file(scratch.in_backup("f")), first + second);
+    EXPECT_EQ(only_code(), 0);
 }
 
 TEST_F(Tarvobackup2TransferReceive, ProgressBarPerBlockAgainstTheAnnouncedTotal) {
@@ -352,8 +427,8 @@ TEST_F(Tarvobackup2TransferReceive, FrameLengthCutShortOrCodeMissing) {
     EXPECT_EQ(out, "ERROR: mb2_handle_receive_files: could not receive code length!\n");
     EXPECT_EQ(only_code(), 0);
 
-    // The code byte missing after a length of 10: the discard step runs and
-    // deletes whatever was at the path.
+    // The code byte missing after a length of 10: the discard step runs;
+    // the version already at the path was never replaced and stays.
     DevicePeer missing_code;
     write_file(scratch.in_backup("g"), "old");
     missing_code.send(name_field("d") + name_field("g") + be32(10));
@@ -364,7 +439,7 @@ TEST_F(Tarvobackup2TransferReceive, FrameLengthCutShortOrCodeMissing) {
     EXPECT_EQ(capture.take(),
               "ERROR: mb2_handle_receive_files: could not receive code!\n"
               "\nDiscarding current data hunk.\n");
-    EXPECT_FALSE(exists(scratch.in_backup("g")));
+    EXPECT_EQ(read_file(scratch.in_backup("g")), "old");
 }
 
 TEST_F(Tarvobackup2TransferReceive, DiscardOfAHugeHunkReadsThroughAFixedBuffer) {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -156,18 +157,19 @@ class DevicePeer {
     // The device sends `bytes` (from a thread, so that streams larger than
     // the socket buffer work), then closes its sending side when asked.
     void send(std::string bytes, bool close_after = true) {
-        writer_ = std::thread([this, bytes = std::move(bytes), close_after] {
-            size_t done = 0;
-            while (done < bytes.size()) {
-                if (!wait_for(device_fd_, POLLOUT, kWaitMs)) {
+        send_parts({std::move(bytes)}, 0, close_after);
+    }
+
+    // The same in parts, with a pause of `pause_ms` between two parts.
+    void send_parts(std::vector<std::string> parts, int pause_ms, bool close_after = true) {
+        writer_ = std::thread([this, parts = std::move(parts), pause_ms, close_after] {
+            for (size_t i = 0; i < parts.size(); ++i) {
+                if (i > 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+                }
+                if (!send_all(parts[i])) {
                     break;
                 }
-                const ssize_t n =
-                    ::send(device_fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-                if (n <= 0) {
-                    break;
-                }
-                done += static_cast<size_t>(n);
             }
             if (close_after) {
                 shutdown(device_fd_, SHUT_WR);
@@ -192,6 +194,22 @@ class DevicePeer {
     std::unique_ptr<SocketChannel> channel;
 
   private:
+    bool send_all(const std::string &bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            if (!wait_for(device_fd_, POLLOUT, kWaitMs)) {
+                return false;
+            }
+            const ssize_t n =
+                ::send(device_fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
     void collect_from_host() {
         char buffer[65536];
         while (wait_for(device_fd_, POLLIN, kWaitMs)) {

@@ -5,9 +5,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -21,18 +23,38 @@
 
 namespace {
 
+// A device under load pauses between frames (reading its storage, say); a
+// device that vanished closes its connection at once. So a quiet stream is
+// waited for this long, in the library's own waits, with the stop flag
+// looked at between them.
+constexpr auto kStreamPatience = std::chrono::seconds(60);
+
+// Files are written under this name in their folder and get their own name
+// when their closing frame arrives, so that a file cut short (the device
+// gone, the tool killed) is never found under a name the device relies on.
+// One upload writes one file at a time, so one name per folder is enough,
+// and a rerun writes over what a killed run left.
+constexpr const char *kPartialName = ".tarvo-partial";
+
 bool quit_requested() {
     return quit_flag.load(std::memory_order_relaxed) != 0;
 }
 
-// One receive_raw call; the count of bytes that arrived.
+// Up to `length` bytes; the count that arrived, 0 when the stream stayed
+// quiet for kStreamPatience, failed, or the stop flag was raised.
 uint32_t receive_into(DeviceLinkChannel &channel, void *data, uint32_t length) {
     if (length == 0) {
         return 0;
     }
-    uint32_t got = 0;
-    channel.receive_raw(static_cast<char *>(data), length, &got);
-    return std::min(got, length);
+    const auto give_up = std::chrono::steady_clock::now() + kStreamPatience;
+    while (true) {
+        uint32_t got = 0;
+        const int result = channel.receive_raw(static_cast<char *>(data), length, &got);
+        if (got > 0 || result != MOBILEBACKUP2_E_RECEIVE_TIMEOUT || quit_requested() ||
+            std::chrono::steady_clock::now() >= give_up) {
+            return std::min(got, length);
+        }
+    }
 }
 
 // Reads and drops `count` bytes through `scratch`, whatever size the device
@@ -74,7 +96,10 @@ class UploadReceiver {
         // Uploads only create files, so the directories found stay valid.
         root_.cache_parents();
     }
-    ~UploadReceiver() { free(device_path_); }
+    ~UploadReceiver() {
+        drop_partial();
+        free(device_path_);
+    }
     UploadReceiver(const UploadReceiver &) = delete;
     UploadReceiver &operator=(const UploadReceiver &) = delete;
 
@@ -111,6 +136,7 @@ class UploadReceiver {
         }
         local_path_.assign(local.get());
         target_state_ = kNotLocated;
+        file_completed_ = false;
 
         uint8_t length_bytes[4];
         if (receive_into(channel_, length_bytes, 4) != 4) {
@@ -126,18 +152,27 @@ class UploadReceiver {
         if (code_ != kXferCodeOk && code_ != kXferCodeDeviceError && code_ != kXferCodeData) {
             print_info("Found new flag %02x\n", code_);
         }
+        if (dropping_rest_) {
+            return skip_file();
+        }
 
         UniqueFd file;
         if (const int result = create_target(&file); result != 0) {
             report_open_failure(result);
-            return Next::kDiscard;
+            return skip_unwritable_file();
         }
+        block_cut_short_ = false;
         write_error_reported_ = false;
-        if (code_ == kXferCodeData) {
-            receive_data_frames(file.get());
-        }
+        receive_data_frames(file.get());
         file.reset();
         ++files_created_;
+        // Closed by its closing frame, or by the zero length that also ends
+        // the stream; a stop inside the data leaves it open.
+        if (!block_cut_short_ && (code_ != kXferCodeData || frame_length_ == 0)) {
+            complete_file();
+        } else {
+            drop_partial();
+        }
 
         if (frame_length_ == 0) {
             return Next::kEnd;
@@ -148,14 +183,47 @@ class UploadReceiver {
         return quit_requested() ? Next::kDiscard : Next::kNextFile;
     }
 
-    // 0, an errno or kPathRefused. Whatever was at the path goes first, so
-    // the file is always new, never appended to or written through.
+    // A file that could not be created: its hunk goes as the discard step
+    // has it, and the rest of the stream is read and dropped up to its end,
+    // so that the device, told of the failure in the answer, can go on with
+    // its next message.
+    Next skip_unwritable_file() {
+        discard_current_hunk();
+        dropping_rest_ = true;
+        if (code_ != kXferCodeData) {
+            return Next::kNextFile;
+        }
+        if (!next_frame_header()) {
+            return Next::kEnd;
+        }
+        return skip_file();
+    }
+
+    // The frames of a file that is not written, from the header just read.
+    Next skip_file() {
+        receive_data_frames(-1);
+        if (frame_length_ == 0) {
+            return Next::kEnd;
+        }
+        if (code_ == kXferCodeDeviceError) {
+            receive_device_error();
+        }
+        return quit_requested() ? Next::kEnd : Next::kNextFile;
+    }
+
+    // 0, an errno or kPathRefused. The file is written under kPartialName;
+    // what stood at its own name stays until the file is complete.
     int create_target(UniqueFd *file) {
         if (const int located = locate_target(); located != 0) {
             return located;
         }
-        unlink_entry(target_);
-        return open_entry_for_writing(target_, file);
+        struct stat st;
+        if (stat_entry(target_, &st) == 0 && S_ISDIR(st.st_mode)) {
+            return EISDIR;
+        }
+        const int created = create_sibling_for_writing(target_, kPartialName, file);
+        partial_exists_ = created == 0;
+        return created;
     }
 
     int locate_target() {
@@ -163,6 +231,29 @@ class UploadReceiver {
             target_state_ = root_.locate(local_path_.c_str(), &target_);
         }
         return target_state_;
+    }
+
+    // The closing frame arrived: a file received whole takes its name; one
+    // with a block cut short or a failed write is dropped.
+    void complete_file() {
+        if (block_cut_short_ || write_error_reported_) {
+            drop_partial();
+            return;
+        }
+        if (const int renamed = rename_sibling_onto_entry(target_, kPartialName); renamed != 0) {
+            report_write_error(renamed);
+            drop_partial();
+            return;
+        }
+        partial_exists_ = false;
+        file_completed_ = true;
+    }
+
+    void drop_partial() {
+        if (partial_exists_) {
+            unlink_sibling(target_, kPartialName);
+            partial_exists_ = false;
+        }
     }
 
     void report_open_failure(int result) {
@@ -175,24 +266,39 @@ class UploadReceiver {
         }
     }
 
+    // The next frame header of the current file; false when the stream
+    // ended there (a zero length, or nothing arrived).
+    bool next_frame_header() {
+        uint8_t length_bytes[4] = {0, 0, 0, 0};
+        const uint32_t got = receive_into(channel_, length_bytes, 4);
+        frame_length_ = read_be32(length_bytes);
+        if (frame_length_ == 0) {
+            // Four zero bytes close the file properly; anything less is a
+            // stream that broke.
+            block_cut_short_ = block_cut_short_ || got != 4;
+            return false;
+        }
+        previous_code_ = code_;
+        if (receive_into(channel_, &code_, 1) != 1) {
+            // The stream broke between header and code: the file ends
+            // here and the next name read finds the end.
+            code_ = kXferCodeOk;
+            block_cut_short_ = true;
+        }
+        return true;
+    }
+
+    // Data frames into `fd` (-1: read and dropped) while they come, from
+    // the header just read; ends on another code, a zero length (the end of
+    // the stream), or the stop flag.
     void receive_data_frames(int fd) {
         while (code_ == kXferCodeData) {
             receive_block(fd);
-            show_progress();
-            if (quit_requested()) {
-                return;
+            if (fd >= 0) {
+                show_progress();
             }
-            uint8_t length_bytes[4] = {0, 0, 0, 0};
-            receive_into(channel_, length_bytes, 4);
-            frame_length_ = read_be32(length_bytes);
-            if (frame_length_ == 0) {
+            if (quit_requested() || !next_frame_header()) {
                 return;
-            }
-            previous_code_ = code_;
-            if (receive_into(channel_, &code_, 1) != 1) {
-                // The stream broke between header and code: the file ends
-                // here and the next name read finds the end.
-                code_ = kXferCodeOk;
             }
         }
     }
@@ -208,11 +314,17 @@ class UploadReceiver {
             if (got == 0) {
                 break;
             }
-            write_piece(fd, got);
+            if (fd >= 0) {
+                write_piece(fd, got);
+            }
             done += got;
         }
         if (done == block) {
-            bytes_received_ += block;
+            if (fd >= 0) {
+                bytes_received_ += block;
+            }
+        } else {
+            block_cut_short_ = true;
         }
     }
 
@@ -224,12 +336,15 @@ class UploadReceiver {
             return;
         }
         if (!write_all(fd, buffer_.data(), length)) {
-            const int error = errno;
-            write_error_reported_ = true;
-            printf("Error writing '%s': %s\n", target_.shown.c_str(), strerror(error));
-            if (write_error_ == 0) {
-                write_error_ = error;
-            }
+            report_write_error(errno);
+        }
+    }
+
+    void report_write_error(int error) {
+        write_error_reported_ = true;
+        printf("Error writing '%s': %s\n", target_.shown.c_str(), strerror(error));
+        if (write_error_ == 0) {
+            write_error_ = error;
         }
     }
 
@@ -267,15 +382,20 @@ class UploadReceiver {
         }
     }
 
+    // Drops the rest of the current hunk and what was written of its file:
+    // the file itself once it had its name, else its partial copy (a
+    // version that stood under the name before stays).
     void discard_current_hunk() {
         if (static_cast<int32_t>(frame_length_) < 2) {
+            drop_partial();
             return;
         }
         print_info("\nDiscarding current data hunk.\n");
         drop_bytes(channel_, frame_length_ - 1, buffer_);
-        if (locate_target() == 0) {
+        if (file_completed_) {
             unlink_entry(target_);
         }
+        drop_partial();
     }
 
     void answer() {
@@ -307,6 +427,14 @@ class UploadReceiver {
     std::string status_text_;
     int write_error_ = 0;
     bool write_error_reported_ = false;
+    // The current file's partial copy exists under kPartialName.
+    bool partial_exists_ = false;
+    // The current file has its own name (its closing frame arrived).
+    bool file_completed_ = false;
+    // Part of a block, a frame header or the code byte never came.
+    bool block_cut_short_ = false;
+    // A file could not be created: the rest of the stream is dropped.
+    bool dropping_rest_ = false;
     std::vector<char> buffer_;
 };
 
