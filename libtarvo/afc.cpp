@@ -5,7 +5,6 @@
 #include "libtarvo/afc.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -54,10 +53,11 @@ afc_error_t afc_error_from_status(Status status) {
     return AFC_E_UNKNOWN_ERROR;
 }
 
-// Device codes are passed on as they are; one that no int can hold is not
-// one of them.
+// The device's own codes (0 to 23) are passed on as they are. Anything
+// else is not a code we know, and must not pass for one of the host's own
+// (30 and up) either: it becomes the device's "unknown error".
 afc_error_t afc_error_from_device_code(uint64_t code) {
-    return code <= INT_MAX ? static_cast<afc_error_t>(code) : AFC_E_UNKNOWN_ERROR;
+    return code <= AFC_E_INTERNAL_ERROR ? static_cast<afc_error_t>(code) : AFC_E_UNKNOWN_ERROR;
 }
 
 struct Reply {

@@ -246,15 +246,18 @@ Status Connection::send_all(std::span<const uint8_t> bytes, const Deadline &dead
     return Status::kOk;
 }
 
-Status Connection::receive_exact(std::span<uint8_t> out, int timeout_ms) {
-    return receive_exact(out, Deadline(timeout_ms));
+Status Connection::receive_exact(std::span<uint8_t> out, int timeout_ms, std::size_t *filled) {
+    return receive_exact(out, Deadline(timeout_ms), filled);
 }
 
-Status Connection::receive_exact(std::span<uint8_t> out, const Deadline &deadline) {
+Status Connection::receive_exact(std::span<uint8_t> out, const Deadline &deadline,
+                                 std::size_t *filled) {
+    std::size_t ignored = 0;
+    std::size_t &done = filled ? *filled : ignored;
+    done = 0;
     if (broken_) {
         return Status::kReset;
     }
-    std::size_t done = 0;
     while (done < out.size()) {
         std::size_t got = 0;
         Status s = read_some(out.subspan(done), &got);

@@ -35,9 +35,11 @@ class Connection {
 
     Status send_all(std::span<const uint8_t> bytes, int timeout_ms = kDefaultSendTimeoutMs);
     Status send_all(std::span<const uint8_t> bytes, const Deadline &deadline);
-    /// Fills `out` completely or fails; a partial read before a failure is lost.
-    Status receive_exact(std::span<uint8_t> out, int timeout_ms);
-    Status receive_exact(std::span<uint8_t> out, const Deadline &deadline);
+    /// Fills `out` completely or fails. *filled (when given) counts the
+    /// bytes that arrived, also those before a failure.
+    Status receive_exact(std::span<uint8_t> out, int timeout_ms, std::size_t *filled = nullptr);
+    Status receive_exact(std::span<uint8_t> out, const Deadline &deadline,
+                         std::size_t *filled = nullptr);
 
     /// Runs the client handshake and checks that the peer is the paired
     /// device. On failure TLS is off and the stream should be dropped.

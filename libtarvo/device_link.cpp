@@ -181,9 +181,13 @@ Status DeviceLinkChannel::receive_raw(std::span<uint8_t> out, std::size_t *got, 
     std::size_t done = 1;
     while (done < out.size()) {
         const std::size_t piece = std::min(out.size() - done, kRawPiece);
-        if (Status s = connection_->receive_exact(out.subspan(done, piece), stall_ms);
+        std::size_t filled = 0;
+        if (Status s = connection_->receive_exact(out.subspan(done, piece), stall_ms, &filled);
             s != Status::kOk) {
             connection_->mark_broken();
+            // What did arrive is the caller's: a text cut short is still
+            // worth showing.
+            done += filled;
             *got = done;
             debug_note(name_, std::string("raw data cut short after ") + std::to_string(done) +
                                   " bytes: " + status_name(s));

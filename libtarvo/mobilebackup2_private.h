@@ -21,9 +21,9 @@ struct MobileBackup2Waits {
     /// The rest of a message once it has begun, and each piece of raw data
     /// after the first byte of a receive_raw call.
     int completion_ms = 30000;
-    /// How long receive_raw waits for the first byte. Longer than for
-    /// messages: the caller takes a quiet gap between file frames for the
-    /// end of the stream, and devices do pause while reading their storage.
+    /// How long one receive_raw call waits for the first byte. A caller that
+    /// is ready to wait longer (devices do pause while reading their
+    /// storage) calls again, and can look at its stop flag in between.
     int raw_first_byte_ms = 5000;
     /// The device-link handshake right after connecting, and the answer to
     /// the protocol version exchange.

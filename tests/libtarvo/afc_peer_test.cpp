@@ -143,6 +143,14 @@ TEST(AfcPeer, HostileRepliesEndInErrorCodes) {
         {"an answer of an unexpected kind",
          encode_afc_packet(0, AfcOperation::kData, {}, text_bytes("x")), false,
          AFC_E_UNKNOWN_PACKET_TYPE, true},
+        // Codes the device does not have must not pass for the host's own
+        // (30 and up) nor for values the enumeration lacks.
+        {"a code past the device's last", encode_afc_packet(0, AfcOperation::kStatus,
+                                                             u64_bytes({24}), {}),
+         false, AFC_E_UNKNOWN_ERROR, true},
+        {"a code of the host's own range",
+         encode_afc_packet(0, AfcOperation::kStatus, u64_bytes({AFC_E_MUX_ERROR}), {}), false,
+         AFC_E_UNKNOWN_ERROR, true},
         {"a device code no int holds",
          encode_afc_packet(0, AfcOperation::kStatus, u64_bytes({1ull << 40}), {}), false,
          AFC_E_UNKNOWN_ERROR, true},
