@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,6 +85,8 @@ PtyResult run_on_pty(const std::vector<std::string> &argv, const std::string &pr
     }
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
+    struct termios modes;
+    result.echo_at_end = tcgetattr(master, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
     close(master);
     if (WIFEXITED(wstatus)) {
         result.status = WEXITSTATUS(wstatus);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -53,6 +54,24 @@ TEST(TarvopairCommandLine, ErrorsBeforeAnyDevice) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
         EXPECT_EQ(r.err.find("Usage: tarvopair [OPTIONS] COMMAND\n") != std::string::npos, c.usage);
+    }
+}
+
+TEST(TarvopairCommandLine, HostInfoFileMustBeASmallRegularFile) {
+    ScratchDir scratch;
+    const std::string fifo = scratch.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = scratch.path() + "/big.json";
+    {
+        std::ofstream out(big);
+        out << "{\"Name\":\"" << std::string(2 * 1024 * 1024, 'x') << "\"}";
+    }
+    for (const std::string &path : {fifo, big, std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        ProcessResult r = run_process({"tarvopair", "--hostinfo", "@" + path, "pair"});
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "ERROR: Could not read from file '" + path + "'\n");
     }
 }
 
@@ -310,6 +329,15 @@ TEST_F(TarvopairWirelessTest, OverlongPinIsEchoedButCut) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_of(r.output, '*'), 300u);
+}
+
+TEST_F(TarvopairWirelessTest, CtrlCDuringThePinGivesTheTerminalBack) {
+    SimHarness sim({tv_fixture()});
+    ASSERT_TRUE(sim.ok());
+    PtyResult r = run_on_pty({"tarvopair", "-w", "pair"}, "Enter PIN: ", "12\x03");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, -1) << "ended by the signal, as before";
+    EXPECT_TRUE(r.echo_at_end);
 }
 
 TEST_F(TarvopairWirelessTest, EndOfInputEndsTheEntry) {

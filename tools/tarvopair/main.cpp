@@ -1,11 +1,14 @@
 // tarvopair: pairs the host with a device (over USB, or wirelessly with a
 // PIN), validates and removes pairings, lists the paired devices and prints
 // the host's identifiers.
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -63,11 +66,29 @@ void print_usage(char **argv, int to_error) {
     tool_print_addresses(out);
 }
 
+// Host information is a few hundred bytes; this leaves room for any.
+constexpr off_t kMaxHostInfoFile = 1024 * 1024;
+
+// A regular file of at most kMaxHostInfoFile bytes: anything else (a FIFO
+// or a device would block or never end) is not read at all.
+bool is_readable_host_info_file(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    const bool fits = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxHostInfoFile;
+    close(fd);
+    return fits;
+}
+
 // Parses --hostinfo into *host_info. Returns false after printing its error.
 bool parse_host_info(const char *arg, plist_t *host_info) {
     if (arg[0] == '@') {
         plist_t read = nullptr;
-        plist_read_from_file(arg + 1, &read, nullptr);
+        if (is_readable_host_info_file(arg + 1)) {
+            plist_read_from_file(arg + 1, &read, nullptr);
+        }
         if (!read) {
             fprintf(stderr, "ERROR: Could not read from file '%s'\n", arg + 1);
             return false;

@@ -3,9 +3,8 @@
 
 #include <ctype.h>
 #include <stdio.h>
-#include <termios.h>
-#include <unistd.h>
 
+#include "hidden_char.h"
 #include "plist_compat.h"
 
 char *udid = nullptr;
@@ -46,23 +45,6 @@ void print_error_message(lockdownd_error_t code) {
 
 namespace {
 
-// Reads one character with echo and line editing off; the terminal is in
-// that state only while the character is awaited.
-int read_raw_char() {
-    struct termios saved;
-    bool have_terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (have_terminal) {
-        struct termios raw = saved;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-    }
-    int c = getchar();
-    if (have_terminal) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    }
-    return c;
-}
-
 // At end of input the entry ends with what was typed so far: waiting for
 // more would hang, and the device judges the PIN anyway.
 void read_pin(char *buffer, uint32_t *data_size) {
@@ -72,7 +54,7 @@ void read_pin(char *buffer, uint32_t *data_size) {
     const uint32_t max_chars = capacity > 0 ? capacity - 1 : 0;
     uint32_t count = 0;
     for (;;) {
-        int c = read_raw_char();
+        int c = read_hidden_char();
         if (c == EOF || c == '\n' || c == '\r' || c == 0) {
             break;
         }
