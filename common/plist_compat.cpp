@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "plist_readable_writer.h"
+#include "plist_untrusted.h"
 
 namespace {
 
@@ -192,14 +194,26 @@ bool looks_like_xml(std::string_view content) {
     return first != std::string_view::npos && content[first] == '<';
 }
 
+// Files may come from anywhere (a device among them), so binary and XML get
+// the checks of device messages; a refused file reads as unparsable. JSON
+// input bounds its nesting and refuses NUL characters as it is built.
+bool safe_to_parse(std::string_view content) {
+    return tarvo::plist_body_is_safe(std::span<const uint8_t>(
+        reinterpret_cast<const uint8_t *>(content.data()), content.size()));
+}
+
 plist_err_t parse_by_content(std::string_view content, plist_t *plist, plist_format_t *format) {
     plist_format_t detected;
     if (content.starts_with("bplist00")) {
         detected = PLIST_FORMAT_BINARY;
-        plist_from_bin(content.data(), static_cast<uint32_t>(content.size()), plist);
+        if (safe_to_parse(content)) {
+            plist_from_bin(content.data(), static_cast<uint32_t>(content.size()), plist);
+        }
     } else if (std::string_view text = without_utf8_bom(content); looks_like_xml(text)) {
         detected = PLIST_FORMAT_XML;
-        plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), plist);
+        if (safe_to_parse(text)) {
+            plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), plist);
+        }
     } else {
         detected = PLIST_FORMAT_JSON;
         plist_err_t result =

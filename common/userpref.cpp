@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "plist_untrusted.h"
 #include "userpref.h"
 
 namespace {
@@ -166,10 +167,9 @@ int userpref_read_pair_record(const char *udid, plist_t *pair_record) {
         }
         return USERPREF_E_INVALID_CONF;
     }
-    *pair_record = nullptr;
-    if (owned && size > 0) {
-        plist_from_memory(owned.get(), size, pair_record);
-    }
+    // The daemon hands on whatever its record file holds, so the record is
+    // checked like any message from a device.
+    *pair_record = owned ? tarvo::plist_from_untrusted_memory(owned.get(), size) : nullptr;
     return *pair_record ? USERPREF_E_SUCCESS : USERPREF_E_INVALID_CONF;
 }
 

@@ -12,6 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <span>
+
+#include "plist_untrusted.h"
 
 namespace {
 
@@ -310,7 +313,15 @@ int plist_read_from_filename(plist_t *plist, const char *filename) {
         *plist = nullptr;
         return 1;
     }
+    // The files read here include those a device wrote into a backup, so
+    // they get the checks of device messages; a refused file reads as
+    // unparsable.
+    *plist = nullptr;
     auto length32 = static_cast<uint32_t>(length);
+    if (!tarvo::plist_body_is_safe(
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(buffer), length32))) {
+        return 1;
+    }
     if (length > 8 && std::memcmp(buffer, "bplist00", 8) == 0) {
         plist_from_bin(buffer, length32, plist);
     } else {

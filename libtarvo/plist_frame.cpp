@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "plist_nesting.h"
+#include "plist_untrusted.h"
 
 namespace libtarvo {
 namespace {
@@ -56,12 +56,10 @@ ReadResult decode_plist_frame_length(std::span<const uint8_t> header, uint32_t *
 
 Status parse_plist_body(std::span<const uint8_t> body, PlistPtr *node, std::size_t max_body) {
     node->reset();
-    if (body.empty() || body.size() > max_body || !plist_nesting_within(body)) {
+    if (body.empty() || body.size() > max_body) {
         return Status::kMalformed;
     }
-    plist_t parsed = nullptr;
-    plist_from_memory(reinterpret_cast<const char *>(body.data()),
-                      static_cast<uint32_t>(body.size()), &parsed);
+    plist_t parsed = tarvo::plist_from_untrusted_memory(body);
     if (!parsed) {
         return Status::kMalformed;
     }

@@ -36,7 +36,9 @@ ReadResult decode_plist_frame_length(std::span<const uint8_t> header, uint32_t *
                                      std::size_t max_body = kMaxPlistFrameBody);
 
 /// Parses a frame body (without its prefix). kMalformed when it is empty,
-/// longer than `max_body`, nests too deeply, or is not a property list.
+/// longer than `max_body`, refused by the checks on untrusted property lists
+/// (too deep, expanding to too many nodes, U+0000 in a string or key), or is
+/// not a property list.
 Status parse_plist_body(std::span<const uint8_t> body, PlistPtr *node,
                         std::size_t max_body = kMaxPlistFrameBody);
 

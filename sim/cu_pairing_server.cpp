@@ -12,6 +12,7 @@
 
 #include "libtarvo/cu_protocol.h"
 #include "lockdown_server.h"
+#include "plist_untrusted.h"
 
 namespace tarvosim {
 namespace {
@@ -56,13 +57,10 @@ std::vector<uint8_t> binary_plist(plist_t node) {
 
 /// A dictionary from a decrypted item; null for anything else.
 PlistPtr dictionary_from(const Tlv8Item *item) {
-    if (!item || item->value.empty() || item->value.size() > UINT32_MAX) {
+    if (!item) {
         return nullptr;
     }
-    plist_t node = nullptr;
-    plist_from_memory(reinterpret_cast<const char *>(item->value.data()),
-                      static_cast<uint32_t>(item->value.size()), &node);
-    PlistPtr owned(node);
+    PlistPtr owned(tarvo::plist_from_untrusted_memory(item->value));
     return plist_get_node_type(owned.get()) == PLIST_DICT ? std::move(owned) : nullptr;
 }
 

@@ -13,6 +13,7 @@
 #include "device_keys.h"
 #include "plist_dict_walk.h"
 #include "pair_record_store.h"
+#include "plist_untrusted.h"
 
 namespace tarvosim {
 namespace {
@@ -53,11 +54,7 @@ void set_data(plist_t dict, const char *key, std::span<const uint8_t> bytes) {
 }
 
 PlistPtr dictionary_from_xml(const std::string &xml) {
-    plist_t node = nullptr;
-    if (!xml.empty()) {
-        plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
-    }
-    PlistPtr owned(node);
+    PlistPtr owned(tarvo::plist_from_untrusted_memory(xml.data(), xml.size()));
     return plist_get_node_type(owned.get()) == PLIST_DICT ? std::move(owned) : nullptr;
 }
 
@@ -142,11 +139,10 @@ bool DeviceState::load_locked(std::string *error) {
     }
     std::ifstream in(file_, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    plist_t parsed = nullptr;
-    if (!in.bad() && !bytes.empty() && bytes.size() <= kMaxStateFileSize) {
-        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &parsed);
+    PlistPtr root;
+    if (!in.bad() && bytes.size() <= kMaxStateFileSize) {
+        root.reset(tarvo::plist_from_untrusted_memory(bytes.data(), bytes.size()));
     }
-    PlistPtr root(parsed);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         *error = file_ + ": damaged (not a property-list dictionary); remove it to start afresh";
         return false;

@@ -7,6 +7,8 @@
 #include <limits>
 #include <memory>
 
+#include "plist_untrusted.h"
+
 namespace tarvosim {
 namespace {
 
@@ -26,13 +28,7 @@ struct XmlFree {
 };
 
 PlistPtr parse_dictionary(std::span<const uint8_t> body) {
-    if (body.empty() || body.size() > std::numeric_limits<uint32_t>::max()) {
-        return nullptr;
-    }
-    plist_t node = nullptr;
-    plist_from_memory(reinterpret_cast<const char *>(body.data()),
-                      static_cast<uint32_t>(body.size()), &node);
-    PlistPtr parsed(node);
+    PlistPtr parsed(tarvo::plist_from_untrusted_memory(body));
     if (!parsed || plist_get_node_type(parsed.get()) != PLIST_DICT) {
         return nullptr;
     }

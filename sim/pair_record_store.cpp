@@ -10,11 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 #include <random>
 
 #include "plist_ptr.h"
+#include "plist_untrusted.h"
 #include "unique_fd.h"
 
 namespace tarvosim {
@@ -66,14 +66,10 @@ bool write_all(int fd, std::span<const uint8_t> data) {
     return true;
 }
 
+// Records to save come from clients, and the configuration file may have
+// been edited by anyone: both get the checks of device messages.
 PlistPtr parse_plist(std::span<const uint8_t> bytes) {
-    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) {
-        return nullptr;
-    }
-    plist_t node = nullptr;
-    plist_from_memory(reinterpret_cast<const char *>(bytes.data()),
-                      static_cast<uint32_t>(bytes.size()), &node);
-    return PlistPtr(node);
+    return PlistPtr(tarvo::plist_from_untrusted_memory(bytes));
 }
 
 std::vector<uint8_t> to_binary(plist_t node) {

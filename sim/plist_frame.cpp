@@ -6,6 +6,8 @@
 #include <limits>
 #include <memory>
 
+#include "plist_untrusted.h"
+
 namespace tarvosim {
 namespace {
 
@@ -68,8 +70,7 @@ FrameStatus read_plist_frame(DeviceLink &link, const FrameWaits &waits, PlistPtr
     if (status != LinkStatus::kOk) {
         return frame_status(status);
     }
-    plist_t node = nullptr;
-    plist_from_memory(reinterpret_cast<const char *>(body.data()), length, &node);
+    plist_t node = tarvo::plist_from_untrusted_memory(body);
     if (!node) {
         return FrameStatus::kMalformed;
     }

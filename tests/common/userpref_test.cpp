@@ -14,6 +14,7 @@
 #include <string>
 
 #include "../sim/sim_test_support.h"
+#include "../support/hostile_plists.h"
 #include "mux_daemon.h"
 
 namespace {
@@ -149,6 +150,26 @@ TEST_F(UserprefStoreTest, ReadFailuresAreTold) {
     out = nullptr;
     EXPECT_EQ(userpref_read_pair_record("UDID-GARBAGE", &out), USERPREF_E_INVALID_CONF);
     EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(UserprefStoreTest, HostileRecordsFromTheDaemonAreRefused) {
+    namespace hostile = tarvo::testing;
+    // The daemon hands on its files as they are; these would overflow the
+    // stack, make the tree explode, or make an accessor assert.
+    const hostile::Bytes records[] = {
+        hostile::nested_arrays(100000),
+        hostile::doubling_message(24),
+        hostile::dict_with_key(hostile::utf16({0x0048, 0x0000})),
+    };
+    for (const hostile::Bytes &bytes : records) {
+        std::ofstream(record_file("UDID-HOSTILE"), std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        plist_t out = nullptr;
+        EXPECT_EQ(userpref_read_pair_record("UDID-HOSTILE", &out), USERPREF_E_INVALID_CONF)
+            << bytes.size() << " bytes";
+        EXPECT_EQ(out, nullptr);
+    }
 }
 
 TEST_F(UserprefStoreTest, StalledDaemonTimesOut) {

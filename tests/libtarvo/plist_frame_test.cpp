@@ -1,6 +1,8 @@
 // The property-list frame decoder fed like a fuzzer would: a valid frame cut
 // at every length, single-byte corruptions of a valid frame, and a table of
-// hostile frames, each saying what is wrong with it.
+// hostile frames, each saying what is wrong with it. (The checks on untrusted
+// property lists are tested at their own level in tests/common; here they
+// are shown to guard every frame.)
 #include "libtarvo/plist_frame.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "libtarvo/plist_nesting.h"
+#include "../support/hostile_plists.h"
+#include "plist_untrusted.h"
 
 namespace libtarvo {
 namespace {
+
+using tarvo::kMaxPlistNesting;
+using tarvo::plist_body_is_safe;
 
 PlistPtr sample_message() {
     PlistPtr dict(plist_new_dict());
@@ -206,6 +212,16 @@ TEST(PlistFrame, HostileFramesAreRefused) {
          framed(nested_binary(400000, false)), ReadResult::kMalformed},
         {"a binary list whose arrays contain each other", framed(nested_binary(3, true)),
          ReadResult::kMalformed},
+        {"a device-link message whose arrays name the same child twice, 24 levels",
+         framed(tarvo::testing::doubling_message(24)), ReadResult::kMalformed},
+        {"a lockdown reply whose key holds NUL",
+         framed(tarvo::testing::dict_with_key(tarvo::testing::ascii(std::string("Key\0", 4)))),
+         ReadResult::kMalformed},
+        {"a UTF-16 string holding U+0000",
+         framed(tarvo::testing::dict_with_key(tarvo::testing::utf16({0x0041, 0x0000}))),
+         ReadResult::kMalformed},
+        {"honest sharing: 100,000 references to one string",
+         framed(tarvo::testing::shared_string_array(100000)), ReadResult::kOk},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(decode(c.frame), c.expected) << c.what;
@@ -214,17 +230,17 @@ TEST(PlistFrame, HostileFramesAreRefused) {
 
 TEST(PlistNesting, AllowsExactlyTheLimit) {
     // nested_xml(n) has n arrays plus the <plist> element.
-    EXPECT_TRUE(plist_nesting_within(bytes_of(nested_xml(9, true)), 10));
-    EXPECT_FALSE(plist_nesting_within(bytes_of(nested_xml(10, true)), 10));
-    EXPECT_TRUE(plist_nesting_within(nested_binary(10, false), 10));
-    EXPECT_FALSE(plist_nesting_within(nested_binary(11, false), 10));
+    EXPECT_TRUE(plist_body_is_safe(bytes_of(nested_xml(9, true)), 10));
+    EXPECT_FALSE(plist_body_is_safe(bytes_of(nested_xml(10, true)), 10));
+    EXPECT_TRUE(plist_body_is_safe(nested_binary(10, false), 10));
+    EXPECT_FALSE(plist_body_is_safe(nested_binary(11, false), 10));
     // Siblings do not add up; self-closing elements open nothing.
     std::string wide = "<plist><array>";
     for (int i = 0; i < 1000; ++i) {
         wide += "<dict><key>k</key><true/></dict><array/>";
     }
     wide += "</array></plist>";
-    EXPECT_TRUE(plist_nesting_within(bytes_of(wide), 4));
+    EXPECT_TRUE(plist_body_is_safe(bytes_of(wide), 4));
 }
 
 TEST(PlistFrame, EncodeRefusesNull) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "../support/hostile_plists.h"
+
 namespace tarvosim {
 namespace {
 
@@ -142,6 +144,9 @@ TEST(MuxWire, BadFramesTable) {
         MuxDecodeResult expected;
     };
     std::vector<uint8_t> truncated_xml = frame(8, 1, "<?xml version=\"1.0\"?><plist><dict><key>A");
+    const tarvo::testing::Bytes null_key_bytes =
+        tarvo::testing::dict_with_key(tarvo::testing::ascii(std::string("MessageType\0", 12)));
+    const std::string null_key_dictionary(null_key_bytes.begin(), null_key_bytes.end());
     const Case cases[] = {
         // a length that does not even cover the header
         {"length zero", header(0, 1, 8, 1), MuxDecodeResult::kMalformed},
@@ -155,6 +160,9 @@ TEST(MuxWire, BadFramesTable) {
         // requests are dictionaries; anything else cannot be dispatched
         {"payload is an array", frame(8, 1, kArrayXml), MuxDecodeResult::kMalformed},
         {"payload is binary garbage", frame(8, 1, std::string("bplist00\xff\xff", 10)),
+         MuxDecodeResult::kMalformed},
+        // refused before the library parses it, as any untrusted list is
+        {"payload is a dictionary whose key holds NUL", frame(8, 1, null_key_dictionary),
          MuxDecodeResult::kMalformed},
     };
     for (const Case &c : cases) {
