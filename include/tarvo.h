@@ -9,8 +9,11 @@
 
 #include "libtarvo/afc.h"
 #include "libtarvo/device.h"
+#include "libtarvo/diagnostics_relay.h"
+#include "libtarvo/installation_proxy.h"
 #include "libtarvo/lockdown.h"
 #include "libtarvo/mobilebackup2.h"
 #include "libtarvo/notification_proxy.h"
+#include "libtarvo/springboard_services.h"
 
 #endif

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -175,6 +176,14 @@ inline std::string xml_of(plist_t node) {
 
 inline bool same_plist(plist_t a, plist_t b) {
     return a && b && xml_of(a) == xml_of(b);
+}
+
+// A property list written as XML without the document around it.
+inline PlistPtr plist_of_xml(const std::string &body) {
+    const std::string doc = "<plist version=\"1.0\">" + body + "</plist>";
+    plist_t node = nullptr;
+    plist_from_xml(doc.c_str(), static_cast<uint32_t>(doc.size()), &node);
+    return PlistPtr(node);
 }
 
 inline PlistPtr dl_message(std::initializer_list<plist_t> items) {
