@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -288,7 +289,7 @@ class AfcConnection : public SimService {
 
     int handle_fd(uint64_t handle) const {
         auto found = handles_.find(handle);
-        return found == handles_.end() ? -1 : found->second.get();
+        return found == handles_.end() ? -1 : found->second.fd.get();
     }
 
     Reply read_dir(AfcArgs &args, const AfcPacket &) {
@@ -469,8 +470,12 @@ class AfcConnection : public SimService {
         if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
             return status(afc_status::kIsDirectory);
         }
+        // Known by its inode, so that any path leading to it counts.
+        struct stat lock_file {};
+        const bool sync_lock = ::stat((root_ + "/" + kSyncLockFile).c_str(), &lock_file) == 0 &&
+                               lock_file.st_dev == st.st_dev && lock_file.st_ino == st.st_ino;
         const uint64_t handle = next_handle_++;
-        handles_.emplace(handle, std::move(fd));
+        handles_.emplace(handle, OpenFile{std::move(fd), sync_lock});
         Reply reply{afc_op::kFileOpenResult, {}, {}};
         append_u64le(&reply.header_data, handle);
         return reply;
@@ -585,14 +590,44 @@ class AfcConnection : public SimService {
                        operation != kLockRelease)) {
             return status(afc_status::kInvalidArgument);
         }
+        if (operation != kLockRelease && handles_.at(handle).is_sync_lock) {
+            if (std::optional<uint64_t> refused = sync_lock_refusal()) {
+                return status(*refused);
+            }
+        }
         return status(::flock(fd, static_cast<int>(operation)) == 0 ? afc_status::kSuccess
                                                                     : status_from_errno(errno));
+    }
+
+    /// What the fixture's sync-lock section makes of an attempt to take
+    /// the sync lock: an AFC status, or nothing when the lock is free to take.
+    std::optional<uint64_t> sync_lock_refusal() {
+        const SyncLockPlay *play = context_.fixture.section<SyncLockPlay>(kSyncLockSection);
+        if (!play) {
+            return std::nullopt;
+        }
+        if (play->error) {
+            return play->error;
+        }
+        if (play->held_for_ever) {
+            return afc_status::kWouldBlock;
+        }
+        // Counted on the device, so a host that reconnects between attempts
+        // still sees the other host let go after the N-th.
+        if (play->held_attempts > 0 && folder_->count_sync_lock_attempt() <= play->held_attempts) {
+            return afc_status::kWouldBlock;
+        }
+        return std::nullopt;
     }
 
     const ServiceContext &context_;
     std::shared_ptr<AfcFolder> folder_;
     std::string root_;
-    std::map<uint64_t, UniqueFd> handles_;
+    struct OpenFile {
+        UniqueFd fd;
+        bool is_sync_lock = false;  // the media folder's com.apple.itunes.lock_sync
+    };
+    std::map<uint64_t, OpenFile> handles_;
     uint64_t next_handle_ = 1;
 };
 
@@ -700,8 +735,64 @@ bool AfcFolder::prepare(const std::string &fixture_dir, std::string *error) {
         *error = root_ + ": the media folder cannot be resolved";
         return false;
     }
+    // Every device has the sync lock file, whatever the fixture brought;
+    // whatever is at that name already (even a link) is left alone.
+    const std::string lock_file = std::string(resolved) + "/" + kSyncLockFile;
+    UniqueFd made(
+        ::open(lock_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!made && errno != EEXIST) {
+        *error = lock_file + ": cannot be made: " + std::strerror(errno);
+        return false;
+    }
     real_root_ = resolved;
     return true;
+}
+
+uint64_t AfcFolder::count_sync_lock_attempt() {
+    std::lock_guard lock(mutex_);
+    return ++sync_lock_attempts_;
+}
+
+FixtureSection sync_lock_section() {
+    return FixtureSection{
+        kSyncLockSection,
+        {"SyncLockHeldByOtherHost", "SyncLockError"},
+        [](const FixtureSource &source, std::any *out, std::string *error) {
+            auto play = std::make_shared<SyncLockPlay>();
+            plist_t held = plist_dict_get_item(source.root, "SyncLockHeldByOtherHost");
+            plist_t code = plist_dict_get_item(source.root, "SyncLockError");
+            if (held && code) {
+                *error = source.error(
+                    "SyncLockError", "goes without \"SyncLockHeldByOtherHost\" (give one of them)");
+                return false;
+            }
+            if (held && plist_get_node_type(held) == PLIST_BOOLEAN) {
+                uint8_t value = 0;
+                plist_get_bool_val(held, &value);
+                play->held_for_ever = value != 0;
+            } else if (held && plist_get_node_type(held) == PLIST_UINT) {
+                plist_get_uint_val(held, &play->held_attempts);
+            } else if (held) {
+                *error = source.error("SyncLockHeldByOtherHost",
+                                      "must be a number of attempts or true (for ever)");
+                return false;
+            }
+            if (code) {
+                uint64_t value = 0;
+                if (plist_get_node_type(code) == PLIST_UINT) {
+                    plist_get_uint_val(code, &value);
+                }
+                if (value == 0 || value > 0xFFFFFFFF) {
+                    *error = source.error("SyncLockError",
+                                          "must be an AFC status code (a positive integer)");
+                    return false;
+                }
+                play->error = value;
+            }
+            *out = std::shared_ptr<const SyncLockPlay>(std::move(play));
+            return true;
+        },
+    };
 }
 
 std::string AfcFolder::real_root() const {

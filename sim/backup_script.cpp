@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "plist_dict_walk.h"
+#include "plist_untrusted.h"
 
 namespace tarvosim {
 namespace {
@@ -23,9 +24,9 @@ constexpr std::size_t kMaxScriptFileSize = 8 * 1024 * 1024;
 constexpr uint64_t kMaxBlockSize = std::numeric_limits<uint32_t>::max() - 1;  // N = size + 1
 constexpr uint64_t kMaxUploadSize = uint64_t{1} << 50;
 
-constexpr std::array<std::string_view, 8> kActions{
-    "Send", "ExpectStatus", "UploadFiles", "DownloadFiles",
-    "Raw",  "Notify",       "SleepMs",     "Disconnect",
+constexpr std::array<std::string_view, 9> kActions{
+    "Send",   "ExpectStatus", "UploadFiles", "DownloadFiles", "Raw",
+    "Notify", "SleepMs",      "Disconnect",  "ExpectRequest",
 };
 
 std::string joined(std::span<const std::string_view> names) {
@@ -146,6 +147,14 @@ class ScriptReader {
         }
         if (kind_ == "ExpectStatus") {
             return read_expect_status(value, out);
+        }
+        if (kind_ == "ExpectRequest") {
+            // An empty one checks nothing, which suits scripts made by code.
+            if (!is_type(value, PLIST_DICT)) {
+                return fail("\"ExpectRequest\" must be a dictionary of the request's items");
+            }
+            *out = ExpectRequestStep{PlistPtr(plist_copy(value))};
+            return true;
         }
         if (kind_ == "UploadFiles") {
             return read_upload(dict, value, out);
@@ -492,11 +501,7 @@ bool load_backup_script(const std::string &fixture_dir, std::shared_ptr<const Ba
         *error = file + ": cannot be read";
         return false;
     }
-    plist_t parsed = nullptr;
-    if (!bytes.empty()) {
-        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &parsed);
-    }
-    PlistPtr root(parsed);
+    PlistPtr root(tarvo::plist_from_untrusted_memory(bytes.data(), bytes.size()));
     if (!root) {
         *error = file + ": not a property list";
         return false;

@@ -1,9 +1,10 @@
 /*
  * Backup scripts: a fixture's backup-script.plist says, for each backup
  * request name ("Info", "List", "Backup", ...), which steps the device's
- * backup service carries out once that request arrives: device-link
- * messages to send, status responses to expect, files to upload or to ask
- * for, raw bytes, notifications, pauses and a disconnect. Friendly and
+ * backup service carries out once that request arrives: checks of the
+ * request itself, device-link messages to send, status responses to
+ * expect, files to upload or to ask for, raw bytes, notifications, pauses
+ * and a disconnect. Friendly and
  * hostile exchanges are written the same way. The loader checks every step
  * and names the one that is wrong.
  */
@@ -28,6 +29,13 @@ inline constexpr const char *kBackupScriptFileName = "backup-script.plist";
 inline constexpr uint32_t kDefaultUploadBlock = 32768;
 /// The longest pause a step may ask for.
 inline constexpr uint64_t kMaxSleepMs = 60000;
+
+/// {"ExpectRequest": {...}}: each item given must be in the request's
+/// dictionary (the body of the DLMessageProcessMessage that started the
+/// script) with exactly that value.
+struct ExpectRequestStep {
+    PlistPtr items;  // a dictionary
+};
 
 /// {"Send": [...]}: one device-link message as given.
 struct SendStep {
@@ -102,7 +110,7 @@ struct SleepStep {
 struct DisconnectStep {};
 
 using ScriptStep = std::variant<SendStep, ExpectStatusStep, UploadFilesStep, DownloadFilesStep,
-                                RawStep, NotifyStep, SleepStep, DisconnectStep>;
+                                RawStep, NotifyStep, SleepStep, DisconnectStep, ExpectRequestStep>;
 /// Request name -> its steps.
 using BackupScript = std::map<std::string, std::vector<ScriptStep>, std::less<>>;
 

@@ -17,6 +17,8 @@
 #include "backup_script.h"
 #include "device_link_messages.h"
 #include "lockdown_server.h"
+#include "plist_compare.h"
+#include "plist_dict_walk.h"
 
 namespace tarvosim {
 namespace {
@@ -168,7 +170,7 @@ class BackupConnection : public SimService {
         if (request == "Hello") {
             return answer_hello(channel, body) ? StepResult::kNext : StepResult::kEnd;
         }
-        return answer_request(channel, request).kind;
+        return answer_request(channel, request, body).kind;
     }
 
     bool answer_hello(DlChannel &channel, plist_t hello) {
@@ -204,11 +206,14 @@ class BackupConnection : public SimService {
         return channel.send(response.get());
     }
 
-    StepResult answer_request(DlChannel &channel, const std::string &request) {
+    StepResult answer_request(DlChannel &channel, const std::string &request, plist_t body) {
         const BackupScript *script = context_.fixture.backup_script.get();
         auto found = script ? script->find(request) : BackupScript::const_iterator();
         if (script && found != script->end()) {
-            return run_steps(channel, request, found->second);
+            request_body_ = body;
+            StepResult result = run_steps(channel, request, found->second);
+            request_body_ = nullptr;
+            return result;
         }
         PlistPtr response;
         if (request == "Info") {
@@ -249,6 +254,16 @@ class BackupConnection : public SimService {
 
     StepResult run(DlChannel &channel, const ExpectStatusStep &step) {
         return await_status(channel, step.code);
+    }
+
+    StepResult run(DlChannel &, const ExpectRequestStep &step) {
+        std::optional<std::string> difference;
+        for_each_dict_item(step.items.get(), [&](const std::string &key, plist_t wanted) {
+            difference = first_difference(plist_dict_get_item(request_body_, key.c_str()), wanted,
+                                          "the request's \"" + key + "\"");
+            return !difference;
+        });
+        return difference ? StepResult::failed(*difference) : StepResult::next();
     }
 
     StepResult run(DlChannel &channel, const RawStep &step) {
@@ -609,6 +624,8 @@ class BackupConnection : public SimService {
     const ServiceContext &context_;
     std::shared_ptr<NotificationHub> hub_;
     std::shared_ptr<AfcFolder> media_;
+    // The dictionary of the request whose script runs; valid during it.
+    plist_t request_body_ = nullptr;
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "device_keys.h"
 #include "plist_dict_walk.h"
+#include "plist_untrusted.h"
 
 namespace tarvosim {
 namespace {
@@ -49,8 +50,8 @@ constexpr std::array<Named<Fault>, 5> kFaults{{
     {"Close", Fault::kClose},
 }};
 
-// Top-level keys of device.plist. New kinds of fixture content add a row
-// here and a reader below.
+// Top-level keys of device.plist read here. Content that one service alone
+// uses is a fixture section of that service instead (fixture_sections()).
 constexpr std::array<std::string_view, 13> kKnownKeys{
     "UniqueDeviceID",    "ConnectionType",         "PairingPolicy", "GlobalDomain",
     "Domains",           "QueryType",              "Faults",        "DevicePrivateKey",
@@ -155,14 +156,18 @@ class FixtureReader {
     }
 
     bool check_known_keys() {
+        std::vector<std::string_view> known(kKnownKeys.begin(), kKnownKeys.end());
+        for (const FixtureSection &section : fixture_sections()) {
+            known.insert(known.end(), section.keys.begin(), section.keys.end());
+        }
         return for_each_dict_item(root_, [&](const std::string &name, plist_t) {
-            for (std::string_view candidate : kKnownKeys) {
+            for (std::string_view candidate : known) {
                 if (candidate == name) {
                     return true;
                 }
             }
             std::string list;
-            for (std::string_view candidate : kKnownKeys) {
+            for (std::string_view candidate : known) {
                 list += list.empty() ? "" : ", ";
                 list += candidate;
             }
@@ -461,6 +466,10 @@ std::optional<Fault> Fixture::fault_for(std::string_view name, plist_t request) 
     return found->second.fault;
 }
 
+std::string FixtureSource::error(std::string_view key, const std::string &what) const {
+    return file + ": key \"" + std::string(key) + "\": " + what;
+}
+
 bool load_fixture(const std::string &dir, Fixture *fixture, std::string *error) {
     const std::string file = dir + "/" + kFixtureFileName;
     struct stat st {};
@@ -482,11 +491,7 @@ bool load_fixture(const std::string &dir, Fixture *fixture, std::string *error) 
             *error = file + ": cannot be read";
             return false;
     }
-    plist_t parsed = nullptr;
-    if (!bytes.empty()) {
-        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &parsed);
-    }
-    PlistPtr root(parsed);
+    PlistPtr root(tarvo::plist_from_untrusted_memory(bytes.data(), bytes.size()));
     if (!root) {
         *error = file + ": not a property list";
         return false;
@@ -500,6 +505,14 @@ bool load_fixture(const std::string &dir, Fixture *fixture, std::string *error) 
     if (!FixtureReader(file, root.get(), &loaded).read(error) ||
         !load_backup_script(dir, &loaded.backup_script, error)) {
         return false;
+    }
+    const FixtureSource source{file, dir, root.get()};
+    for (const FixtureSection &section : fixture_sections()) {
+        std::any content;
+        if (!section.load(source, &content, error)) {
+            return false;
+        }
+        loaded.sections.insert_or_assign(std::string(section.name), std::move(content));
     }
     *fixture = std::move(loaded);
     return true;

@@ -3,12 +3,16 @@
  * device (identity, connection, pairing policy, the PIN and info of wireless
  * pairing, lockdown values, faults to play, key). Later kinds of content
  * (files, apps, backup scripts) live in sibling folders of device.plist,
- * found through Fixture::dir.
+ * found through Fixture::dir. What a service alone uses is a fixture
+ * section: the service reads and checks its own keys and files, so this
+ * loader need not learn each one.
  */
 #ifndef TARVO_SIM_FIXTURE_H
 #define TARVO_SIM_FIXTURE_H
 
+#include <any>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,6 +58,31 @@ struct FaultRule {
     bool hits(plist_t request) const;
 };
 
+/// What a fixture section reads: the parsed device.plist and its folder.
+struct FixtureSource {
+    std::string file;  // device.plist's path, for messages
+    std::string dir;   // the fixture folder, for the section's own files
+    plist_t root = nullptr;
+
+    /// A refusal in the form every fixture error takes: `FILE: key "KEY": what`.
+    std::string error(std::string_view key, const std::string &what) const;
+};
+
+/// A part of the fixture that one service reads for itself: some top-level
+/// keys of device.plist and, if it likes, files beside it.
+struct FixtureSection {
+    std::string_view name;  // where its result is kept in Fixture::sections
+    std::vector<std::string_view> keys;
+    /// Checks the section (its keys may all be absent) and sets *out to a
+    /// std::shared_ptr<const T> of what the service uses. False with *error
+    /// when the fixture is wrong.
+    std::function<bool(const FixtureSource &source, std::any *out, std::string *error)> load;
+};
+
+/// The sections of every service; defined beside the service registry,
+/// which knows the services.
+const std::vector<FixtureSection> &fixture_sections();
+
 struct Fixture {
     std::string dir;  // the folder the fixture was loaded from
     std::string udid;
@@ -73,6 +102,20 @@ struct Fixture {
     std::shared_ptr<const BackupScript> backup_script;
     // Services this device does not offer, though the simulator has them.
     std::set<std::string, std::less<>> missing_services;
+    /// Section name -> what its service read (see FixtureSection).
+    std::map<std::string, std::any, std::less<>> sections;
+
+    /// A section's content, or null when it was not loaded (a fixture made
+    /// in code) or holds another type.
+    template <typename T>
+    const T *section(std::string_view name) const {
+        auto found = sections.find(name);
+        if (found == sections.end()) {
+            return nullptr;
+        }
+        const auto *held = std::any_cast<std::shared_ptr<const T>>(&found->second);
+        return held ? held->get() : nullptr;
+    }
 
     /// The fault to play for `request` (a request dictionary named `name`).
     std::optional<Fault> fault_for(std::string_view name, plist_t request) const;

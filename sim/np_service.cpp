@@ -4,12 +4,17 @@
  */
 #include "np_service.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "plist_frame.h"
@@ -53,8 +58,9 @@ int remaining_ms(SteadyClock::time_point deadline) {
 
 class NotificationProxy : public SimService {
   public:
-    NotificationProxy(const ServiceContext &context, std::shared_ptr<NotificationHub> hub)
-        : context_(context), hub_(std::move(hub)) {}
+    NotificationProxy(const ServiceContext &context, std::shared_ptr<NotificationHub> hub,
+                      std::shared_ptr<PostedNotificationLog> posted)
+        : context_(context), hub_(std::move(hub)), posted_(std::move(posted)) {}
 
     void serve(DeviceLink &link) override {
         auto observer = std::make_shared<NotificationObserver>();
@@ -176,6 +182,9 @@ class NotificationProxy : public SimService {
             }
             return Then::kGoOn;
         }
+        if (posted_ && !posted_->append(*name)) {
+            context_.log.note(context_.name, "\"" + *name + "\" not written to " + posted_->path());
+        }
         const std::size_t relayed = hub_->post(*name);
         context_.log.note(context_.name, "posted \"" + *name + "\", relayed to " +
                                              std::to_string(relayed) + " observer(s)");
@@ -184,6 +193,7 @@ class NotificationProxy : public SimService {
 
     const ServiceContext &context_;
     std::shared_ptr<NotificationHub> hub_;
+    std::shared_ptr<PostedNotificationLog> posted_;
 };
 
 }  // namespace
@@ -252,12 +262,40 @@ std::size_t NotificationHub::post(const std::string &name) {
     return relayed;
 }
 
-ServiceDefinition notification_proxy_definition(std::shared_ptr<NotificationHub> hub) {
+bool PostedNotificationLog::append(std::string_view name) {
+    std::string line;
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            line += escaped;
+        } else {
+            line += c;
+        }
+    }
+    line += '\n';
+    std::lock_guard lock(mutex_);
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
+    UniqueFd fd(
+        ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 ||
+        static_cast<uint64_t>(st.st_size) + line.size() > kMaxFileSize) {
+        return false;
+    }
+    return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
+}
+
+ServiceDefinition notification_proxy_definition(std::shared_ptr<NotificationHub> hub,
+                                                std::shared_ptr<PostedNotificationLog> posted) {
     ServiceDefinition definition;
     definition.name = kNotificationProxyService;
     definition.use_tls = false;
-    definition.create = [hub](const ServiceContext &context) -> std::unique_ptr<SimService> {
-        return std::make_unique<NotificationProxy>(context, hub);
+    definition.create = [hub,
+                         posted](const ServiceContext &context) -> std::unique_ptr<SimService> {
+        return std::make_unique<NotificationProxy>(context, hub, posted);
     };
     return definition;
 }

@@ -2,12 +2,14 @@
  * The notification proxy ("com.apple.mobile.notification_proxy") of a
  * simulated device: hosts observe and post notifications; a notification
  * posted on the device (by a host, or by a backup script) is relayed to
- * every connection of that device that observes its name.
+ * every connection of that device that observes its name. What hosts post
+ * is also written down in the device's state folder, for tests to read.
  */
 #ifndef TARVO_SIM_NP_SERVICE_H
 #define TARVO_SIM_NP_SERVICE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -64,8 +66,32 @@ class NotificationHub {
     std::vector<std::weak_ptr<NotificationObserver>> observers_;
 };
 
-/// The service's definition, relaying through `hub`.
-ServiceDefinition notification_proxy_definition(std::shared_ptr<NotificationHub> hub);
+/// The names hosts posted on a device, appended to a text file one per line
+/// (a control character or backslash in a name is written as \xNN, so
+/// every name stays on its line).
+class PostedNotificationLog {
+  public:
+    /// Beyond this the file grows no more: a host posting in a loop cannot
+    /// fill the disk.
+    static constexpr uint64_t kMaxFileSize = 16 * 1024 * 1024;
+
+    explicit PostedNotificationLog(std::string path) : path_(std::move(path)) {}
+    const std::string &path() const { return path_; }
+    /// False when the name could not be written (or the file is full).
+    bool append(std::string_view name);
+
+  private:
+    std::mutex mutex_;
+    std::string path_;
+};
+
+/// The file in the device's folder (DIR/devices/<UDID>) that holds them.
+inline constexpr const char *kPostedNotificationsFile = "posted-notifications.txt";
+
+/// The service's definition, relaying through `hub`; names hosts post are
+/// appended to `posted` (none: not written down).
+ServiceDefinition notification_proxy_definition(std::shared_ptr<NotificationHub> hub,
+                                                std::shared_ptr<PostedNotificationLog> posted);
 
 }  // namespace tarvosim
 

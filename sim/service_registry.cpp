@@ -1,5 +1,6 @@
 /*
- * The service registry and the ports of started services.
+ * The service registry, the fixture sections its services read, and the
+ * ports of started services.
  */
 #include "service_registry.h"
 
@@ -7,7 +8,11 @@
 
 #include "afc_service.h"
 #include "backup_service.h"
+#include "diagnostics_relay_service.h"
+#include "installation_proxy_service.h"
+#include "installed_apps.h"
 #include "np_service.h"
+#include "springboard_service.h"
 
 namespace tarvosim {
 namespace {
@@ -32,12 +37,27 @@ const ServiceDefinition *ServiceRegistry::find(std::string_view name) const {
 ServiceRegistry default_service_registry(const std::string &device_dir) {
     // Each service the simulator learns adds its definition here.
     auto notifications = std::make_shared<NotificationHub>();
+    auto posted =
+        std::make_shared<PostedNotificationLog>(device_dir + "/" + kPostedNotificationsFile);
     auto media = std::make_shared<AfcFolder>(device_dir + "/afc");
     ServiceRegistry registry;
-    registry.add(notification_proxy_definition(notifications));
+    registry.add(notification_proxy_definition(notifications, posted));
     registry.add(afc_definition(media));
     registry.add(backup_service_definition(notifications, media));
+    registry.add(installation_proxy_definition());
+    registry.add(springboard_definition());
+    registry.add(diagnostics_relay_definition());
     return registry;
+}
+
+const std::vector<FixtureSection> &fixture_sections() {
+    // A service that reads its own part of the fixture adds its section here.
+    static const std::vector<FixtureSection> sections{
+        installed_apps_section(),
+        mobile_gestalt_section(),
+        sync_lock_section(),
+    };
+    return sections;
 }
 
 uint16_t ServicePorts::open(const std::function<StartedService(uint16_t port)> &make) {

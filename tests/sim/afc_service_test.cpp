@@ -222,6 +222,46 @@ TEST_F(AfcServiceTest, ExclusiveLocksContendAcrossConnections) {
     EXPECT_EQ(third->lock(reader, 99), afc_status::kInvalidArgument);
 }
 
+TEST(AfcSyncLockTest, FixtureMakesAnotherHostHoldTheLockOrTakingItFail) {
+    struct Case {
+        const char *keys;
+        std::vector<uint64_t> attempts;  // statuses of successive exclusive locks
+    };
+    const Case cases[] = {
+        {"", {afc_status::kSuccess}},
+        {"<key>SyncLockHeldByOtherHost</key><integer>2</integer>",
+         {afc_status::kWouldBlock, afc_status::kWouldBlock, afc_status::kSuccess}},
+        {"<key>SyncLockHeldByOtherHost</key><true/>",
+         {afc_status::kWouldBlock, afc_status::kWouldBlock, afc_status::kWouldBlock}},
+        {"<key>SyncLockError</key><integer>10</integer>",
+         {afc_status::kPermissionDenied, afc_status::kPermissionDenied}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.keys);
+        testing::TempDir scratch;
+        // No afc/ folder: the lock file is there anyway, as on every device.
+        const std::string dir = SimHarness::make_fixture(
+            scratch.path(), SimHarness::device_plist(
+                                std::string("<key>UniqueDeviceID</key><string>LOCK-1</string>") +
+                                c.keys + SimHarness::bundled_private_key_xml()));
+        ServiceHost host;
+        host.start({dir}, "LOCK-1");
+        auto link = host.connect(kAfcService);
+        ASSERT_TRUE(link);
+        AfcTestClient afc(std::move(link));
+        uint64_t status = 0;
+        const uint64_t handle = afc.open("/com.apple.itunes.lock_sync", 2, &status);
+        ASSERT_NE(handle, 0u) << status;
+        for (std::size_t i = 0; i < c.attempts.size(); ++i) {
+            EXPECT_EQ(afc.lock(handle, 6), c.attempts[i]) << "attempt " << i + 1;
+        }
+        // Unlocking is never refused, and other files lock as ever.
+        EXPECT_EQ(afc.lock(handle, 12), afc_status::kSuccess);
+        const uint64_t other = afc.open("/other-lock", 4);
+        EXPECT_EQ(afc.lock(other, 6), afc_status::kSuccess);
+    }
+}
+
 TEST_F(AfcServiceTest, PathsCannotLeaveTheMediaFolder) {
     auto afc = connect();
     ASSERT_TRUE(afc);

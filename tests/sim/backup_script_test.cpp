@@ -130,6 +130,8 @@ TEST(BackupScriptTest, MistakesNameTheRequestAndTheStep) {
          "\"Disconnect\" must be true"},
         {"<key>Info</key><array><dict><key>Notify</key><string></string></dict></array>",
          "\"Notify\" must be a notification name"},
+        {"<key>Backup</key><array><dict><key>ExpectRequest</key><array/></dict></array>",
+         "step 1 (ExpectRequest): \"ExpectRequest\" must be a dictionary of the request's items"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.keys);

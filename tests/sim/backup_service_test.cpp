@@ -453,6 +453,99 @@ TEST_F(BackupServiceTest, RawNotifySleepAndDisconnect) {
     EXPECT_EQ(observer->receive().string_at("Name"), "com.example.sync");
 }
 
+TEST_F(BackupServiceTest, ExpectRequestChecksTheItemsOfEachKindOfRequest) {
+    const std::string respond =
+        "<dict><key>Send</key><array><string>DLMessageProcessMessage</string><dict>"
+        "<key>MessageName</key><string>Response</string><key>ErrorCode</key><integer>0</integer>"
+        "</dict></array></dict>";
+    auto script = [&](const char *request, const std::string &items) {
+        return std::string("<key>") + request +
+               "</key><array><dict><key>ExpectRequest</key><dict>" + items + "</dict></dict>" +
+               respond + "</array>";
+    };
+    const std::string ids =
+        "<key>TargetIdentifier</key><string>SCRIPTED-1</string>"
+        "<key>SourceIdentifier</key><string>SCRIPTED-1</string>";
+    start_scripted(
+        script("Backup", ids + "<key>Options</key><dict><key>ForceFullBackup</key><true/></dict>") +
+        script("Restore",
+               "<key>Options</key><dict><key>RestoreSystemFiles</key><true/>"
+               "<key>Password</key><string>pw</string></dict>") +
+        script("Unback", "<key>SourceIdentifier</key><string>OTHER-2</string>") +
+        script("EnableCloudBackup",
+               "<key>Options</key><dict><key>CloudBackupState</key><true/></dict>") +
+        script("ChangePassword",
+               "<key>MessageName</key><string>ChangePassword</string>"
+               "<key>OldPassword</key><string>old</string>"
+               "<key>NewPassword</key><string>new</string>"));
+    struct Case {
+        const char *what;
+        std::string body;  // the items of the request as the host sends them
+        const char *why;   // "" when the script must pass
+    };
+    const std::string backup = "<key>MessageName</key><string>Backup</string>" + ids;
+    const std::string restore = "<key>MessageName</key><string>Restore</string>" + ids;
+    const Case cases[] = {
+        {"backup as expected",
+         backup + "<key>Options</key><dict><key>ForceFullBackup</key><true/></dict>", ""},
+        {"backup with another option value",
+         backup + "<key>Options</key><dict><key>ForceFullBackup</key><false/></dict>",
+         "\"Backup\" step 1: the request's \"Options\" > \"ForceFullBackup\" is false, "
+         "expected true"},
+        {"backup with an option more",
+         backup + "<key>Options</key><dict><key>ForceFullBackup</key><true/>"
+                  "<key>Extra</key><integer>1</integer></dict>",
+         "the request's \"Options\" > \"Extra\" is 1, expected no such item"},
+        {"backup for another device",
+         "<key>MessageName</key><string>Backup</string>"
+         "<key>TargetIdentifier</key><string>OTHER-2</string>",
+         "the request's \"TargetIdentifier\" is \"OTHER-2\", expected \"SCRIPTED-1\""},
+        {"restore as expected",
+         restore + "<key>Options</key><dict><key>Password</key><string>pw</string>"
+                   "<key>RestoreSystemFiles</key><true/></dict>",
+         ""},
+        {"restore without options", restore, "the request's \"Options\" is missing, expected"},
+        {"restore with a password of another type",
+         restore + "<key>Options</key><dict><key>RestoreSystemFiles</key><true/>"
+                   "<key>Password</key><data>cHc=</data></dict>",
+         "\"Password\" is data (<data 2 bytes>), expected a string (\"pw\")"},
+        {"unback from another source",
+         "<key>MessageName</key><string>Unback</string>"
+         "<key>TargetIdentifier</key><string>SCRIPTED-1</string>"
+         "<key>SourceIdentifier</key><string>OTHER-2</string>",
+         ""},
+        {"cloud backup switched on",
+         "<key>MessageName</key><string>EnableCloudBackup</string>" + ids +
+             "<key>Options</key><dict><key>CloudBackupState</key><true/></dict>",
+         ""},
+        {"password change as a message",
+         "<key>MessageName</key><string>ChangePassword</string>"
+         "<key>TargetIdentifier</key><string>SCRIPTED-1</string>"
+         "<key>NewPassword</key><string>new</string><key>OldPassword</key><string>old</string>",
+         ""},
+        {"password change with the wrong old password",
+         "<key>MessageName</key><string>ChangePassword</string>"
+         "<key>NewPassword</key><string>new</string><key>OldPassword</key><string>0ld</string>",
+         "\"ChangePassword\" step 1: the request's \"OldPassword\" is \"0ld\", expected \"old\""},
+    };
+    auto backup_link = connect();
+    ASSERT_TRUE(backup_link);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string xml = SimHarness::device_plist(c.body);
+        plist_t body = nullptr;
+        plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &body);
+        ASSERT_NE(body, nullptr);
+        PlistPtr message = dl("DLMessageProcessMessage", {body});
+        ASSERT_TRUE(send_dl(backup_link->link(), message.get()));
+        Received outcome = backup_link->link().receive();
+        EXPECT_EQ(plist_uint(body_item(outcome, "ErrorCode")), *c.why ? kScriptCheckFailed : 0u);
+        EXPECT_NE(plist_string(body_item(outcome, "ErrorDescription")).find(c.why),
+                  std::string::npos)
+            << plist_string(body_item(outcome, "ErrorDescription"));
+    }
+}
+
 TEST_F(BackupServiceTest, StartedWithTheEscrowBagOfThePairing) {
     start_scripted("");
     const ServiceRegistry registry = default_service_registry(scratch_.file("device"));

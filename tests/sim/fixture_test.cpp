@@ -206,6 +206,47 @@ const BadFixture kBadFixtures[] = {
      "<key>UniqueDeviceID</key><string>U1</string>"
      "<key>PairingPolicyy</key><string>deny</string>",
      "key \"PairingPolicyy\": unknown key"},
+    {"applications that are no array",
+     "<key>UniqueDeviceID</key><string>U1</string><key>Applications</key><dict/>",
+     "key \"Applications\": must be an array of attribute dictionaries"},
+    {"application without a bundle identifier",
+     "<key>UniqueDeviceID</key><string>U1</string><key>Applications</key><array><dict>"
+     "<key>ApplicationType</key><string>User</string></dict></array>",
+     "application 1: needs \"CFBundleIdentifier\""},
+    {"application with a bundle identifier that is no file name",
+     "<key>UniqueDeviceID</key><string>U1</string><key>Applications</key><array><dict>"
+     "<key>CFBundleIdentifier</key><string>../x</string>"
+     "<key>ApplicationType</key><string>User</string></dict></array>",
+     "application 1: needs \"CFBundleIdentifier\""},
+    {"application of an unknown type",
+     "<key>UniqueDeviceID</key><string>U1</string><key>Applications</key><array><dict>"
+     "<key>CFBundleIdentifier</key><string>a.b</string>"
+     "<key>ApplicationType</key><string>Any</string></dict></array>",
+     "application 1: needs \"ApplicationType\": \"User\" or \"System\""},
+    {"application listed twice",
+     "<key>UniqueDeviceID</key><string>U1</string><key>Applications</key><array>"
+     "<dict><key>CFBundleIdentifier</key><string>a.b</string>"
+     "<key>ApplicationType</key><string>User</string></dict>"
+     "<dict><key>CFBundleIdentifier</key><string>a.b</string>"
+     "<key>ApplicationType</key><string>System</string></dict></array>",
+     "application 2: \"a.b\" is listed twice"},
+    {"browse page size of zero",
+     "<key>UniqueDeviceID</key><string>U1</string><key>BrowsePageSize</key><integer>0</integer>",
+     "key \"BrowsePageSize\": must be an integer from 1 to 1000"},
+    {"MobileGestalt that is no dictionary",
+     "<key>UniqueDeviceID</key><string>U1</string><key>MobileGestalt</key><array/>",
+     "key \"MobileGestalt\": must be a dictionary"},
+    {"sync lock held by text",
+     "<key>UniqueDeviceID</key><string>U1</string>"
+     "<key>SyncLockHeldByOtherHost</key><string>2</string>",
+     "key \"SyncLockHeldByOtherHost\": must be a number of attempts or true"},
+    {"sync lock error of zero",
+     "<key>UniqueDeviceID</key><string>U1</string><key>SyncLockError</key><integer>0</integer>",
+     "key \"SyncLockError\": must be an AFC status code"},
+    {"sync lock held and failing at once",
+     "<key>UniqueDeviceID</key><string>U1</string>"
+     "<key>SyncLockHeldByOtherHost</key><true/><key>SyncLockError</key><integer>10</integer>",
+     "key \"SyncLockError\": goes without \"SyncLockHeldByOtherHost\""},
 };
 
 void PrintTo(const BadFixture &bad, std::ostream *out) {
@@ -226,6 +267,30 @@ TEST_P(BadFixtureTest, IsRefusedNamingFileKeyAndProblem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachMistake, BadFixtureTest, ::testing::ValuesIn(kBadFixtures));
+
+TEST(FixtureTest, IconsMustBelongToListedApplications) {
+    const std::string app =
+        "<key>UniqueDeviceID</key><string>U1</string><key>Applications</key><array><dict>"
+        "<key>CFBundleIdentifier</key><string>com.example.a</string>"
+        "<key>ApplicationType</key><string>User</string></dict></array>";
+    struct Case {
+        const char *icon_file;
+        const char *expected;  // "" when the fixture loads
+    };
+    for (const Case &c : {Case{"com.example.a.png", ""},
+                          Case{"com.example.b.png", "icons/com.example.b.png: names no listed"},
+                          Case{"com.example.a.jpg", "icons/com.example.a.jpg: names no listed"}}) {
+        TempDir dir;
+        const std::string folder =
+            SimHarness::make_fixture(dir.path(), SimHarness::device_plist(app));
+        std::filesystem::create_directory(folder + "/icons");
+        std::ofstream(folder + "/icons/" + c.icon_file) << "PNG bytes";
+        Fixture fixture;
+        std::string error;
+        EXPECT_EQ(load_fixture(folder, &fixture, &error), *c.expected == '\0') << error;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    }
+}
 
 TEST(FixtureTest, RefusesFilesThatAreNoDictionaryPlist) {
     struct Case {

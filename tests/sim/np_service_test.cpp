@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "service_test_client.h"
 
@@ -102,6 +104,27 @@ TEST_F(NotificationProxyTest, OddRequestsAreIgnoredAndGarbageDropsTheConnection)
     PlistPtr array(plist_new_array());
     ASSERT_TRUE(client->send_plist(array.get()));
     EXPECT_TRUE(client->sees_end());
+}
+
+TEST_F(NotificationProxyTest, PostedNamesAreWrittenDownInTheDevicesFolder) {
+    auto client = host_.connect(kNotificationProxyService);
+    ASSERT_TRUE(client);
+    for (const char *name : {"com.apple.itunes-mobdev.syncWillStart",
+                             "com.apple.itunes-mobdev.syncLockRequest", "odd\nname\\"}) {
+        ASSERT_TRUE(send(*client, "PostNotification", name));
+    }
+    // Observing writes nothing down; the barrier's own post does.
+    ASSERT_TRUE(send(*client, "ObserveNotification", "com.example.only.observed"));
+    sync(*client, "com.example.sync");
+    std::ifstream in(host_.sim().state_dir() + "/devices/" + testing::kIphoneUdid + "/" +
+                     kPostedNotificationsFile);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(),
+              "com.apple.itunes-mobdev.syncWillStart\n"
+              "com.apple.itunes-mobdev.syncLockRequest\n"
+              "odd\\x0Aname\\x5C\n"
+              "com.example.sync\n");
 }
 
 TEST(NotificationProxyDebugTest, PostedNameShowsInTheTrace) {

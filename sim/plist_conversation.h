@@ -1,0 +1,46 @@
+/*
+ * PlistConversation: the request/answer loop of the plain plist services
+ * (installation proxy, springboard services, diagnostics relay), framed as
+ * lockdown is. Every wait is bounded, every request is traced, and a
+ * request that is no dictionary ends the conversation.
+ */
+#ifndef TARVO_SIM_PLIST_CONVERSATION_H
+#define TARVO_SIM_PLIST_CONVERSATION_H
+
+#include <chrono>
+#include <string>
+
+#include "device_link.h"
+#include "plist_frame.h"
+#include "plist_ptr.h"
+#include "service_registry.h"
+
+namespace tarvosim {
+
+class PlistConversation {
+  public:
+    /// A host that says nothing for this long is gone.
+    static constexpr std::chrono::minutes kIdleWait{30};
+    /// How long a frame may take once it began, and a reply to go out.
+    static constexpr std::chrono::seconds kFrameWait{10};
+
+    PlistConversation(DeviceLink &link, const ServiceContext &context, PlistEncoding encoding)
+        : link_(link), context_(context), encoding_(encoding) {}
+
+    /// The host's next request, a dictionary. False when the connection
+    /// ended, idled out, or sent something that is no dictionary (the
+    /// reason is noted in the trace).
+    bool receive(PlistPtr *request);
+    /// Sends one message; false when the link failed.
+    bool send(plist_t message);
+    void note(const std::string &text) const { context_.log.note(context_.name, text); }
+
+  private:
+    DeviceLink &link_;
+    const ServiceContext &context_;
+    PlistEncoding encoding_;
+};
+
+}  // namespace tarvosim
+
+#endif

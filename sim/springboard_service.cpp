@@ -1,0 +1,74 @@
+/*
+ * The springboard services: icons of the installed applications.
+ */
+#include "springboard_service.h"
+
+#include <cstdlib>
+#include <optional>
+
+#include "installed_apps.h"
+#include "plist_conversation.h"
+
+namespace tarvosim {
+namespace {
+
+std::optional<std::string> string_item(plist_t dict, const char *key) {
+    plist_t node = plist_dict_get_item(dict, key);
+    if (!node || plist_get_node_type(node) != PLIST_STRING) {
+        return std::nullopt;
+    }
+    char *text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string value = text ? text : "";
+    std::free(text);
+    return value;
+}
+
+class Springboard : public SimService {
+  public:
+    explicit Springboard(const ServiceContext &context) : context_(context) {}
+
+    void serve(DeviceLink &link) override {
+        // Icons are data; the binary form carries them without base64.
+        PlistConversation talk(link, context_, PlistEncoding::kBinary);
+        PlistPtr request;
+        while (talk.receive(&request)) {
+            const std::string command = string_item(request.get(), "command").value_or("");
+            PlistPtr answer(plist_new_dict());
+            if (command == "getIconPNGData") {
+                // An app without an icon, or no such app, gets an answer
+                // without "pngData", as devices give.
+                const std::optional<std::string> id = string_item(request.get(), "bundleId");
+                const InstalledApp *app = id ? installed_apps(context_.fixture).find(*id) : nullptr;
+                if (app && app->icon) {
+                    plist_dict_set_item(
+                        answer.get(), "pngData",
+                        plist_new_data(reinterpret_cast<const char *>(app->icon->data()),
+                                       app->icon->size()));
+                }
+            } else {
+                plist_dict_set_item(answer.get(), "Error", plist_new_string("UnknownCommand"));
+            }
+            if (!talk.send(answer.get())) {
+                return;
+            }
+        }
+    }
+
+  private:
+    const ServiceContext &context_;
+};
+
+}  // namespace
+
+ServiceDefinition springboard_definition() {
+    ServiceDefinition definition;
+    definition.name = kSpringboardService;
+    definition.use_tls = false;
+    definition.create = [](const ServiceContext &context) -> std::unique_ptr<SimService> {
+        return std::make_unique<Springboard>(context);
+    };
+    return definition;
+}
+
+}  // namespace tarvosim
