@@ -1,33 +1,19 @@
-// The hand-written argument parser and the usage text. Each word is a row
-// of one table; the first row whose word equals the argument is applied.
+// The hand-written argument parser and the usage text. Each option word is
+// a row of one table, each command word a row of the command table; the
+// first row whose word equals the argument is applied.
 #include "command_line.h"
 
 #include <stdio.h>
 #include <string.h>
 
+#include "command_table.h"
 #include "signals_and_notifications.h"
 #include "tarvo.h"
 #include "tool_usage.h"
 
 namespace {
 
-struct ParseStep {
-    bool stop;
-    int exit_status;
-};
-constexpr ParseStep kGoOn = {false, 0};
-
-struct ParseState {
-    int argc;
-    char **argv;
-    int index;  // the argument being looked at
-    SessionOptions *options;
-
-    bool has_next() const { return index + 1 < argc; }
-    /// Consumes and returns the next argument, or null when there is none.
-    const char *take_next() { return has_next() ? argv[++index] : nullptr; }
-    const char *current() const { return argv[index]; }
-};
+using ParseState = ArgumentCursor;
 
 ParseStep usage_error(ParseState &state, const char *message) {
     if (message) {
@@ -77,18 +63,6 @@ ParseStep on_version(ParseState &) {
     return {true, 0};
 }
 
-template <int Code>
-ParseStep on_command(ParseState &state) {
-    state.options->command_code = Code;
-    return kGoOn;
-}
-
-template <int Code>
-ParseStep on_quiet_command(ParseState &state) {
-    verbose = false;
-    return on_command<Code>(state);
-}
-
 template <int Bit>
 ParseStep on_set_bit(ParseState &state) {
     state.options->command_flags |= Bit;
@@ -109,8 +83,9 @@ ParseStep on_password(ParseState &state) {
     return kGoOn;
 }
 
-ParseStep on_cloud(ParseState &state) {
-    state.options->command_code = CMD_CLOUD;
+}  // namespace
+
+ParseStep parse_cloud_arguments(ParseState &state) {
     const char *value = state.take_next();
     if (!value) {
         return usage_error(state,
@@ -126,9 +101,8 @@ ParseStep on_cloud(ParseState &state) {
     return kGoOn;
 }
 
-ParseStep on_encryption(ParseState &state) {
+ParseStep parse_encryption_arguments(ParseState &state) {
     SessionOptions &options = *state.options;
-    options.command_code = CMD_CHANGEPW;
     const char *switch_word = state.take_next();
     if (!switch_word) {
         return usage_error(
@@ -157,9 +131,8 @@ ParseStep on_encryption(ParseState &state) {
     return kGoOn;
 }
 
-ParseStep on_changepw(ParseState &state) {
+ParseStep parse_changepw_arguments(ParseState &state) {
     SessionOptions &options = *state.options;
-    options.command_code = CMD_CHANGEPW;
     options.command_flags |= CMD_FLAG_ENCRYPTION_CHANGEPW;
     options.password.reset();
     options.new_password.reset();
@@ -177,6 +150,8 @@ ParseStep on_changepw(ParseState &state) {
     return kGoOn;
 }
 
+namespace {
+
 ParseStep on_directory(ParseState &state) {
     SessionOptions &options = *state.options;
     if (options.has_directory) {
@@ -192,7 +167,7 @@ struct WordRow {
     ParseStep (*apply)(ParseState &state);
 };
 
-// In the order in which the words are compared.
+// The option words; the command words are the command table's.
 constexpr WordRow kWords[] = {
     {"-d", on_debug},
     {"--debug", on_debug},
@@ -208,8 +183,6 @@ constexpr WordRow kWords[] = {
     {"--help", on_help},
     {"-v", on_version},
     {"--version", on_version},
-    {"backup", on_command<CMD_BACKUP>},
-    {"restore", on_command<CMD_RESTORE>},
     {"--system", on_set_bit<CMD_FLAG_RESTORE_SYSTEM_FILES>},
     {"--reboot", on_reboot},
     {"--no-reboot", on_set_bit<CMD_FLAG_RESTORE_NO_REBOOT>},
@@ -218,20 +191,26 @@ constexpr WordRow kWords[] = {
     {"--remove", on_set_bit<CMD_FLAG_RESTORE_REMOVE_ITEMS>},
     {"--skip-apps", on_set_bit<CMD_FLAG_RESTORE_SKIP_APPS>},
     {"--password", on_password},
-    {"cloud", on_cloud},
     {"--full", on_set_bit<CMD_FLAG_FORCE_FULL_BACKUP>},
-    {"info", on_quiet_command<CMD_INFO>},
-    {"list", on_quiet_command<CMD_LIST>},
-    {"unback", on_command<CMD_UNBACK>},
-    {"encryption", on_encryption},
-    {"changepw", on_changepw},
 };
+
+// The last command word wins; its own arguments follow it.
+ParseStep on_command(ParseState &state, const CommandRow &command) {
+    state.options->command_code = command.code;
+    if (command.quiet) {
+        verbose = false;
+    }
+    return command.parse_arguments ? command.parse_arguments(state) : kGoOn;
+}
 
 ParseStep apply_argument(ParseState &state) {
     for (const WordRow &row : kWords) {
         if (strcmp(state.current(), row.word) == 0) {
             return row.apply(state);
         }
+    }
+    if (const CommandRow *command = command_by_word(state.current())) {
+        return on_command(state, *command);
     }
     return on_directory(state);
 }

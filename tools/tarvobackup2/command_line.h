@@ -54,6 +54,32 @@ struct SessionOptions {
     bool network = false;
 };
 
+/// What one word's parser decides: go on, or end the tool now with a status.
+struct ParseStep {
+    bool stop;
+    int exit_status;
+};
+inline constexpr ParseStep kGoOn = {false, 0};
+
+/// The command line as a word's parser sees it: the word being looked at,
+/// the ones after it, and the options being filled.
+struct ArgumentCursor {
+    int argc;
+    char **argv;
+    int index;  // the argument being looked at
+    SessionOptions *options;
+
+    bool has_next() const { return index + 1 < argc; }
+    /// Consumes and returns the next argument, or null when there is none.
+    const char *take_next() { return has_next() ? argv[++index] : nullptr; }
+    const char *current() const { return argv[index]; }
+};
+
+/// The arguments that follow the words "encryption", "changepw" and "cloud".
+ParseStep parse_encryption_arguments(ArgumentCursor &cursor);
+ParseStep parse_changepw_arguments(ArgumentCursor &cursor);
+ParseStep parse_cloud_arguments(ArgumentCursor &cursor);
+
 /// Parses argv[1..argc-1] into *options, printing what the words ask for
 /// (usage, version, errors). Returns 1 when the session should run, 0 when
 /// the tool ends now with *exit_status. Switches `verbose` off for info

@@ -11,10 +11,7 @@
 
 #include "device_link_channel.h"
 #include "message_loop.h"
-
-/// Seconds from the Unix epoch to 2001-01-01 00:00:00 UTC, where dates in
-/// property lists count from.
-inline constexpr long kPlistDateEpochOffset = 978307200;
+#include "plist_date.h"
 
 /// DLMessageGetFreeDiskSpace: the bytes available to unprivileged users.
 void mb2_report_free_space(DeviceLinkChannel &channel, plist_t message,

@@ -2,7 +2,7 @@
 // the command line and hands the session over; the logic lives in the
 // tarvobackup2 library.
 #include "command_line.h"
-#include "session.h"
+#include "run.h"
 #include "signals_and_notifications.h"
 
 int main(int argc, char *argv[]) {

@@ -6,7 +6,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "commands.h"
 #include "password_entry.h"
 #include "signals_and_notifications.h"
 #include "utils.h"
@@ -344,18 +343,20 @@ uint32_t device_version_from_product_version(const char *product_version) {
            (static_cast<uint32_t>(parts[1]) & 255) << 8 | (static_cast<uint32_t>(parts[2]) & 255);
 }
 
-int run_session(SessionOptions options) {
-    Session s(std::move(options));
+Mb2LoopResult Session::run_message_loop() {
+    Mb2LoopResult result;
+    mb2_message_loop(backup_service, backup_directory(), &result);
+    loop_ran = true;
+    return result;
+}
+
+bool set_up_session(Session &s) {
     if (!check_backup_directory(s) || !open_device(s) || !check_source_backup(s) ||
         !obtain_backup_password(s) || !start_lockdown(s)) {
-        return -1;
+        return false;
     }
     read_device_facts(s);
     start_notification_proxy(s);
     start_file_conduit(s);
-    if (!start_backup_service(s) || !agree_protocol_version(s) || !read_source_info_plist(s)) {
-        return -1;
-    }
-    s.exit_status = run_command(s);
-    return s.exit_status;
+    return start_backup_service(s) && agree_protocol_version(s) && read_source_info_plist(s);
 }

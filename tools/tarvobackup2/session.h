@@ -1,8 +1,9 @@
 /*
- * One run of tarvobackup2 after its command line: the backup directory
- * checks, the device, the lockdown session, the notification proxy, the file
- * conduit and the backup service with its protocol version, the command, and
- * the release of everything in reverse order on every path.
+ * The state of one run of tarvobackup2 after its command line, and its
+ * set-up: the backup directory checks, the device, the lockdown session, the
+ * notification proxy, the file conduit and the backup service with its
+ * protocol version. The destructor releases everything in reverse order on
+ * every path. The command itself runs from run.cpp.
  */
 #ifndef TARVO_TOOLS_TARVOBACKUP2_SESSION_H
 #define TARVO_TOOLS_TARVOBACKUP2_SESSION_H
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "command_line.h"
+#include "message_loop.h"
 #include "owners.h"
 #include "tarvo.h"
 
@@ -49,10 +51,15 @@ struct Session {
     bool loop_ran = false;  // the command's message loop has run
 
     int exit_status = -1;
+
+    /// The command's message loop over the backup service, in the backup
+    /// directory; marks that the loop ran.
+    Mb2LoopResult run_message_loop();
 };
 
-/// Runs the session for parsed options and returns the tool's exit status.
-int run_session(SessionOptions options);
+/// Every set-up step up to the command, in order. False (after the step's
+/// own message) when the run ends here with status -1.
+bool set_up_session(Session &s);
 
 /// "ProductVersion" packed as (major & 255) << 16 | (minor & 255) << 8 |
 /// (patch & 255); 0 unless at least major and minor could be read.
