@@ -136,24 +136,11 @@ diagnostics_relay_error_t diagnostics_relay_client_start_service(tarvo_t device,
     if (!device || !client) {
         return DIAGNOSTICS_RELAY_E_INVALID_ARG;
     }
-    lockdownd_client_t lockdown = nullptr;
-    lockdownd_error_t r = lockdownd_client_new_with_handshake(device, &lockdown, label);
-    if (r != LOCKDOWN_E_SUCCESS) {
-        libtarvo::debug_note(libtarvo::kServiceName,
-                             std::string("no lockdown session: ") + lockdownd_strerror(r));
-        return DIAGNOSTICS_RELAY_E_MUX_ERROR;
-    }
-    lockdownd_service_descriptor_t service = nullptr;
     diagnostics_relay_error_t e = DIAGNOSTICS_RELAY_E_MUX_ERROR;
-    r = lockdownd_start_service(lockdown, libtarvo::kServiceName, &service);
-    if (r == LOCKDOWN_E_SUCCESS) {
-        e = diagnostics_relay_client_new(device, service, client);
-        lockdownd_service_descriptor_free(service);
-    } else {
-        libtarvo::debug_note(libtarvo::kServiceName,
-                             std::string("not started: ") + lockdownd_strerror(r));
-    }
-    lockdownd_client_free(lockdown);
+    libtarvo::with_started_service(device, libtarvo::kServiceName, label,
+                                   [&](lockdownd_service_descriptor_t service) {
+                                       e = diagnostics_relay_client_new(device, service, client);
+                                   });
     return e;
 }
 

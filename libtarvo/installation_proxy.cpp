@@ -212,24 +212,11 @@ instproxy_error_t instproxy_client_start_service(tarvo_t device, instproxy_clien
     if (!device || !client) {
         return INSTPROXY_E_INVALID_ARG;
     }
-    lockdownd_client_t lockdown = nullptr;
-    lockdownd_error_t r = lockdownd_client_new_with_handshake(device, &lockdown, label);
-    if (r != LOCKDOWN_E_SUCCESS) {
-        libtarvo::debug_note(libtarvo::kServiceName,
-                             std::string("no lockdown session: ") + lockdownd_strerror(r));
-        return INSTPROXY_E_CONN_FAILED;
-    }
-    lockdownd_service_descriptor_t service = nullptr;
     instproxy_error_t e = INSTPROXY_E_CONN_FAILED;
-    r = lockdownd_start_service(lockdown, libtarvo::kServiceName, &service);
-    if (r == LOCKDOWN_E_SUCCESS) {
-        e = instproxy_client_new(device, service, client);
-        lockdownd_service_descriptor_free(service);
-    } else {
-        libtarvo::debug_note(libtarvo::kServiceName,
-                             std::string("not started: ") + lockdownd_strerror(r));
-    }
-    lockdownd_client_free(lockdown);
+    libtarvo::with_started_service(device, libtarvo::kServiceName, label,
+                                   [&](lockdownd_service_descriptor_t service) {
+                                       e = instproxy_client_new(device, service, client);
+                                   });
     return e;
 }
 

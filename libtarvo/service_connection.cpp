@@ -62,4 +62,24 @@ Status service_open_channel(tarvo_t device, lockdownd_service_descriptor_t servi
     return Status::kOk;
 }
 
+bool with_started_service(tarvo_t device, const char *service_name, const char *label,
+                          const std::function<void(lockdownd_service_descriptor_t)> &connect) {
+    lockdownd_client_t lockdown = nullptr;
+    lockdownd_error_t r = lockdownd_client_new_with_handshake(device, &lockdown, label);
+    if (r != LOCKDOWN_E_SUCCESS) {
+        debug_note(service_name, std::string("no lockdown session: ") + lockdownd_strerror(r));
+        return false;
+    }
+    lockdownd_service_descriptor_t service = nullptr;
+    r = lockdownd_start_service(lockdown, service_name, &service);
+    if (r == LOCKDOWN_E_SUCCESS) {
+        connect(service);
+        lockdownd_service_descriptor_free(service);
+    } else {
+        debug_note(service_name, std::string("not started: ") + lockdownd_strerror(r));
+    }
+    lockdownd_client_free(lockdown);
+    return r == LOCKDOWN_E_SUCCESS;
+}
+
 }  // namespace libtarvo

@@ -6,6 +6,7 @@
 #ifndef LIBTARVO_SERVICE_CONNECTION_H
 #define LIBTARVO_SERVICE_CONNECTION_H
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,13 @@ Status service_connect(tarvo_t device, lockdownd_service_descriptor_t service,
 /// The same, wrapped in a channel named after the service (for debug output).
 Status service_open_channel(tarvo_t device, lockdownd_service_descriptor_t service,
                             const std::string &fallback_name, std::unique_ptr<PlistChannel> *out);
+
+/// Opens a lockdown session labelled `label`, starts `service_name` and
+/// hands its descriptor to `connect` (which makes the family's client),
+/// then releases descriptor and session. False when no session or no
+/// service could be had; the reason goes to the debug output.
+bool with_started_service(tarvo_t device, const char *service_name, const char *label,
+                          const std::function<void(lockdownd_service_descriptor_t)> &connect);
 
 /// The credentials from the host's pair record for this device.
 Status load_pair_record_credentials(tarvo_t device, std::shared_ptr<const TlsCredentials> *out);
