@@ -43,7 +43,9 @@ ServiceRegistry default_service_registry(const std::string &device_dir) {
     ServiceRegistry registry;
     registry.add(notification_proxy_definition(notifications, posted));
     registry.add(afc_definition(media));
-    registry.add(backup_service_definition(notifications, media));
+    registry.add(backup_service_definition(BackupResources{
+        notifications, media, std::make_shared<DeviceContent>(device_dir + "/" + kContentFolder),
+        device_dir}));
     registry.add(installation_proxy_definition());
     registry.add(springboard_definition());
     registry.add(diagnostics_relay_definition());

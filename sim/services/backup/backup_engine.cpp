@@ -1,0 +1,374 @@
+/*
+ * The "Backup" request: the device learns the last state from the host,
+ * decides what changed, checks the host's room, and writes the backup
+ * folder the way devices do (Status.plist "uploading" first and
+ * "finished" last, content files in batches, the new Manifest.db under a
+ * temporary name moved into place, content of deleted files removed).
+ */
+#include <algorithm>
+#include <filesystem>
+
+#include "backup_folder.h"
+#include "device_content.h"
+#include "engine_requests.h"
+#include "engine_support.h"
+#include "host_files.h"
+#include "manifest_db.h"
+#include "manifest_plist.h"
+#include "mb_file.h"
+#include "work_list.h"
+
+namespace tarvosim {
+namespace {
+
+// What the device takes from the host to learn the last state.
+constexpr uint64_t kMaxStatePlist = 8 * 1024 * 1024;
+constexpr uint64_t kMaxManifestDb = uint64_t{8} << 30;
+// Batches of uploads and removals, and the room kept free beyond the files.
+constexpr std::size_t kBatchFiles = 64;
+constexpr uint64_t kBatchBytes = 8 * 1024 * 1024;
+constexpr uint64_t kRoomToSpare = 1024 * 1024;
+
+MbFile record_of(const ContentEntry &entry) {
+    MbFile file;
+    file.relative_path = entry.relative_path;
+    file.size = entry.size;
+    file.mode = entry.mode;
+    file.user_id = entry.user_id;
+    file.group_id = entry.group_id;
+    file.inode = entry.inode;
+    file.birth = entry.birth;
+    file.last_modified = entry.last_modified;
+    file.last_status_change = entry.last_status_change;
+    file.protection_class = entry.protection_class;
+    if (entry.kind == EntryKind::kSymlink) {
+        file.target = entry.link_target;
+    }
+    return file;
+}
+
+/// Whether the host's copy from the last backup still holds this file.
+bool unchanged(const MbFile &now, const std::optional<ManifestRow> &before) {
+    if (!before || before->flags != static_cast<uint64_t>(EntryKind::kFile)) {
+        return false;
+    }
+    std::optional<MbFile> old = decode_mb_file(before->file);
+    return old && old->size == now.size && old->last_modified == now.last_modified &&
+           old->last_status_change == now.last_status_change && old->inode == now.inode;
+}
+
+class BackupJob {
+  public:
+    BackupJob(const BackupCall &call, const Identifiers &ids)
+        : call_(call), ids_(ids), host_(call.channel), work_(call.device) {}
+
+    bool run() {
+        if (!work_.ok()) {
+            return respond(call_, kEngineDeviceFailed, "the device cannot make its work folder");
+        }
+        std::string error;
+        if (!call_.device.content->prepare(call_.device.context.fixture.dir, &error)) {
+            return respond(call_, kEngineDeviceFailed, error);
+        }
+        StreamStatus status = learn_last_state();
+        if (status.is_ok()) {
+            status = plan(&error);
+        }
+        if (!error.empty()) {
+            return respond(call_, kEngineDeviceFailed, error);
+        }
+        if (status.is_ok() && !room_checked_) {
+            status = check_room();
+        }
+        if (!status.is_ok() || room_short_) {
+            return room_short_ ? respond(call_, kEngineNotEnoughRoom, room_text_)
+                               : respond_to_failure(call_, status);
+        }
+        status = write_backup();
+        if (!status.is_ok()) {
+            return respond_to_failure(call_, status);
+        }
+        call_.device.note(std::string(full_ ? "full" : "incremental") + " backup into \"" +
+                          ids_.target + "\": " + std::to_string(uploaded_) + " files uploaded, " +
+                          std::to_string(removed_) + " removed");
+        return respond(call_, 0, "");
+    }
+
+  private:
+    /// Status.plist, then Manifest.plist and Manifest.db of the source, as
+    /// far as an incremental backup needs them.
+    StreamStatus learn_last_state() {
+        full_ = true;
+        std::vector<uint8_t> bytes;
+        bool missing = false;
+        StreamStatus got = host_.download_bytes(ids_.source + "/" + kStatusPlistName,
+                                                kMaxStatePlist, &bytes, &missing);
+        if (!got.is_ok() || missing || option_bool(call_.request, "ForceFullBackup", false)) {
+            return got;
+        }
+        std::optional<LastStatus> last = read_status_plist(bytes);
+        if (!last || !last->finished) {
+            return StreamStatus::ok();
+        }
+        got = host_.download_bytes(ids_.source + "/" + kManifestPlistName, kMaxStatePlist, &bytes,
+                                   &missing);
+        std::optional<ManifestFacts> facts = got.is_ok() && !missing
+                                                 ? read_manifest_plist(bytes)
+                                                 : std::nullopt;
+        if (!got.is_ok() || !facts || facts->encrypted) {
+            return got;
+        }
+        const std::string local = work_.file("previous.db");
+        got = host_.download_file(ids_.source + "/" + kManifestDbName, kMaxManifestDb, local,
+                                  &missing);
+        if (!got.is_ok() || missing) {
+            return got;
+        }
+        std::string error;
+        previous_ = ManifestDb::open(local, &error);
+        full_ = previous_ == nullptr;
+        return StreamStatus::ok();
+    }
+
+    /// The new Manifest.db and the work list: one pass over the content.
+    StreamStatus plan(std::string *error) {
+        manifest_ = ManifestDb::create(work_.file(kManifestDbName), error);
+        work_list_ = manifest_ ? WorkList::create(work_.file("work.db"), error) : nullptr;
+        if (!work_list_ || !manifest_->begin()) {
+            return StreamStatus::ok();
+        }
+        const bool walked = call_.device.content->walk([&](const ContentEntry &entry) {
+            return add_entry(entry, error);
+        });
+        if (!walked || !manifest_->commit()) {
+            if (error->empty()) {
+                *error = "the device cannot write its manifest: " + manifest_->last_error();
+            }
+        }
+        manifest_.reset();
+        return StreamStatus::ok();
+    }
+
+    bool add_entry(const ContentEntry &entry, std::string *error) {
+        ManifestRow row;
+        row.file_id = file_id_of(entry.domain, entry.relative_path);
+        row.domain = entry.domain;
+        row.relative_path = entry.relative_path;
+        row.flags = static_cast<uint64_t>(entry.kind);
+        MbFile record = record_of(entry);
+        record.flags = 0;
+        row.file = encode_mb_file(record);
+        if (!manifest_->insert(row)) {
+            *error = "the device cannot write its manifest: " + manifest_->last_error();
+            return false;
+        }
+        if (entry.kind != EntryKind::kFile) {
+            return true;
+        }
+        const bool same = previous_ && unchanged(record, previous_->find(row.file_id));
+        if (same && ids_.source == ids_.target) {
+            return true;
+        }
+        WorkItem item{row.file_id, entry.domain, entry.relative_path, entry.size,
+                      same ? WorkAction::kCopy : WorkAction::kUpload};
+        if (!work_list_->add(item)) {
+            *error = "the device cannot keep its work list";
+            return false;
+        }
+        return true;
+    }
+
+    StreamStatus check_room() {
+        room_checked_ = true;
+        uint64_t free_bytes = 0;
+        if (StreamStatus got = host_.free_space(&free_bytes); !got.is_ok()) {
+            return got;
+        }
+        std::error_code ignored;
+        const uint64_t manifest_size =
+            std::filesystem::file_size(work_.file(kManifestDbName), ignored);
+        const uint64_t needed = work_list_->bytes(WorkAction::kUpload) + manifest_size +
+                                kRoomToSpare;
+        if (free_bytes < needed) {
+            room_short_ = true;
+            room_text_ = "Not enough free space on the host: the backup needs " +
+                         std::to_string(needed) + " bytes, " + std::to_string(free_bytes) +
+                         " are free";
+        }
+        return StreamStatus::ok();
+    }
+
+    StreamStatus write_backup() {
+        const std::string &target = ids_.target;
+        const std::string uuid = random_uuid();
+        StreamStatus status = host_.create_directory(target);
+        if (status.is_ok()) {
+            status = host_.upload({outgoing_bytes(target + "/" + kStatusPlistName,
+                                                  status_plist(full_, false, uuid))},
+                                  0);
+        }
+        if (status.is_ok()) {
+            status = make_prefix_folders();
+        }
+        if (status.is_ok()) {
+            status = copy_unchanged();
+        }
+        if (status.is_ok()) {
+            status = upload_content();
+        }
+        if (status.is_ok()) {
+            status = upload_manifest();
+        }
+        if (status.is_ok() && previous_ && ids_.source == target) {
+            status = remove_deleted();
+        }
+        if (status.is_ok()) {
+            status = host_.upload({outgoing_bytes(target + "/" + kStatusPlistName,
+                                                  status_plist(full_, true, uuid))},
+                                  100);
+        }
+        return status;
+    }
+
+    StreamStatus make_prefix_folders() {
+        StreamStatus status;
+        auto make = [&](const std::string &prefix) {
+            status = host_.create_directory(ids_.target + "/" + prefix);
+            return status.is_ok();
+        };
+        work_list_->for_each_prefix(WorkAction::kUpload, make) &&
+            work_list_->for_each_prefix(WorkAction::kCopy, make);
+        return status;
+    }
+
+    StreamStatus copy_unchanged() {
+        StreamStatus status;
+        work_list_->for_each(WorkAction::kCopy, [&](const WorkItem &item) {
+            status = host_.copy(content_path_of(ids_.source, item.file_id),
+                                content_path_of(ids_.target, item.file_id));
+            return status.is_ok();
+        });
+        return status;
+    }
+
+    OutgoingFile outgoing_content(const WorkItem &item) {
+        OutgoingFile file;
+        file.device_path = item.domain + "/" + item.relative_path;
+        file.local_path = content_path_of(ids_.target, item.file_id);
+        file.size = item.size;
+        const std::string path =
+            call_.device.content->existing_path(item.domain, item.relative_path);
+        std::shared_ptr<ContentReader> reader =
+            path.empty() ? nullptr : open_content_file(path);
+        file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
+        file.error_text = "the device could not read " + file.device_path;
+        return file;
+    }
+
+    StreamStatus upload_content() {
+        const uint64_t total = std::max<uint64_t>(1, work_list_->bytes(WorkAction::kUpload));
+        uint64_t sent = 0;
+        std::vector<OutgoingFile> batch;
+        uint64_t batch_bytes = 0;
+        StreamStatus status;
+        auto flush = [&] {
+            if (!batch.empty()) {
+                status = host_.upload(batch, 100.0 * static_cast<double>(sent) /
+                                                 static_cast<double>(total));
+                uploaded_ += batch.size();
+                batch.clear();
+                batch_bytes = 0;
+            }
+            return status.is_ok();
+        };
+        work_list_->for_each(WorkAction::kUpload, [&](const WorkItem &item) {
+            batch.push_back(outgoing_content(item));
+            batch_bytes += item.size;
+            sent += item.size;
+            return (batch.size() < kBatchFiles && batch_bytes < kBatchBytes) || flush();
+        });
+        if (status.is_ok()) {
+            flush();
+        }
+        return status;
+    }
+
+    StreamStatus upload_manifest() {
+        const std::string temporary = ids_.target + "/" + kManifestDbName + ".tmp";
+        OutgoingFile file;
+        file.device_path = kManifestDbName;
+        file.local_path = temporary;
+        std::error_code ignored;
+        file.size = std::filesystem::file_size(work_.file(kManifestDbName), ignored);
+        std::shared_ptr<ContentReader> reader = open_content_file(work_.file(kManifestDbName));
+        file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
+        StreamStatus status = host_.upload({file}, 95);
+        if (status.is_ok()) {
+            status = host_.move({{temporary, ids_.target + "/" + kManifestDbName}}, 96);
+        }
+        if (status.is_ok()) {
+            status = host_.upload({outgoing_bytes(ids_.target + "/" + kManifestPlistName,
+                                                  manifest_plist(call_.device, std::nullopt))},
+                                  97);
+        }
+        return status;
+    }
+
+    /// Content files of the last backup whose device files are gone.
+    StreamStatus remove_deleted() {
+        std::string error;
+        std::unique_ptr<ManifestDb> current = ManifestDb::open(work_.file(kManifestDbName), &error);
+        if (!current) {
+            return StreamStatus::failed("the device cannot read its own manifest: " + error);
+        }
+        std::vector<std::string> batch;
+        StreamStatus status;
+        auto flush = [&] {
+            if (!batch.empty()) {
+                status = host_.remove(batch, 98);
+                removed_ += batch.size();
+                batch.clear();
+            }
+            return status.is_ok();
+        };
+        previous_->for_each([&](const ManifestRow &row) {
+            if (row.flags != static_cast<uint64_t>(EntryKind::kFile) ||
+                !is_file_id(row.file_id) || current->find(row.file_id)) {
+                return true;
+            }
+            batch.push_back(content_path_of(ids_.target, row.file_id));
+            return batch.size() < kBatchFiles || flush();
+        });
+        if (status.is_ok()) {
+            flush();
+        }
+        return status;
+    }
+
+    const BackupCall &call_;
+    const Identifiers ids_;
+    HostFiles host_;
+    WorkFolder work_;
+    std::unique_ptr<ManifestDb> previous_;
+    std::unique_ptr<ManifestDb> manifest_;
+    std::unique_ptr<WorkList> work_list_;
+    bool full_ = true;
+    bool room_checked_ = false;
+    bool room_short_ = false;
+    std::string room_text_;
+    std::size_t uploaded_ = 0;
+    std::size_t removed_ = 0;
+};
+
+}  // namespace
+
+bool answer_backup(const BackupCall &call) {
+    std::string why;
+    std::optional<Identifiers> ids = identifiers_of(call, &why);
+    if (!ids) {
+        return respond(call, kEngineBadRequest, why);
+    }
+    return BackupJob(call, *ids).run();
+}
+
+}  // namespace tarvosim

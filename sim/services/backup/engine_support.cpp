@@ -1,0 +1,94 @@
+/*
+ * The pieces every request of the backup engine shares.
+ */
+#include "engine_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "backup_folder.h"
+
+namespace tarvosim {
+namespace {
+
+std::optional<std::string> string_of(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_STRING) {
+        return std::nullopt;
+    }
+    char *text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string value = text ? text : "";
+    std::free(text);
+    return value;
+}
+
+plist_t options_of(plist_t request) {
+    plist_t options = plist_dict_get_item(request, "Options");
+    return options && plist_get_node_type(options) == PLIST_DICT ? options : nullptr;
+}
+
+}  // namespace
+
+std::optional<std::string> request_string(plist_t request, const char *key) {
+    return string_of(plist_dict_get_item(request, key));
+}
+
+std::optional<Identifiers> identifiers_of(const BackupCall &call, std::string *why) {
+    Identifiers ids;
+    ids.target = request_string(call.request, "TargetIdentifier")
+                     .value_or(call.device.context.fixture.udid);
+    ids.source = request_string(call.request, "SourceIdentifier").value_or(ids.target);
+    for (const std::string *id : {&ids.target, &ids.source}) {
+        if (!is_safe_identifier(*id)) {
+            *why = "\"" + *id + "\" is no device identifier (1 to 64 letters, digits and \"-\")";
+            return std::nullopt;
+        }
+    }
+    return ids;
+}
+
+bool option_bool(plist_t request, const char *key, bool fallback) {
+    plist_t options = options_of(request);
+    plist_t node = options ? plist_dict_get_item(options, key) : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) {
+        return fallback;
+    }
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
+std::optional<std::string> option_string(plist_t request, const char *key) {
+    plist_t options = options_of(request);
+    return options ? string_of(plist_dict_get_item(options, key)) : std::nullopt;
+}
+
+WorkFolder::WorkFolder(const BackupDevice &device)
+    : path_(device.device_dir + "/backup-work-" + std::to_string(device.context.port)) {
+    std::error_code failure;
+    std::filesystem::remove_all(path_, failure);
+    ok_ = std::filesystem::create_directories(path_, failure);
+}
+
+WorkFolder::~WorkFolder() {
+    std::error_code failure;
+    std::filesystem::remove_all(path_, failure);
+}
+
+bool respond(const BackupCall &call, uint64_t code, const std::string &text,
+             const std::string &content) {
+    if (code != 0) {
+        call.device.note("\"" + call.name + "\" failed (" + std::to_string(code) + "): " + text);
+    }
+    PlistPtr response = dl_process_response(code, text, content);
+    return call.channel.send(response.get());
+}
+
+bool respond_to_failure(const BackupCall &call, const StreamStatus &status) {
+    if (status.kind == StreamStatus::kGone) {
+        return false;
+    }
+    return respond(call, kEngineHostFailed, status.why);
+}
+
+}  // namespace tarvosim

@@ -1,0 +1,217 @@
+/*
+ * The device's requests on the host's backup folder.
+ */
+#include "host_files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "unique_fd.h"
+
+namespace tarvosim {
+namespace {
+
+plist_t string_array(const std::vector<std::string> &items) {
+    plist_t array = plist_new_array();
+    for (const std::string &item : items) {
+        plist_array_append_item(array, plist_new_string(item.c_str()));
+    }
+    return array;
+}
+
+bool write_all(int fd, std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+}  // namespace
+
+StreamStatus HostFiles::expect_success(const std::string &what) {
+    StatusAnswer answer;
+    if (StreamStatus got = await_status_answer(channel_, &answer); !got.is_ok()) {
+        return got;
+    }
+    if (answer.code != 0) {
+        return StreamStatus::failed("the host could not " + what + " (status " +
+                                    std::to_string(answer.code) +
+                                    (answer.text.empty() ? "" : ": " + answer.text) + ")");
+    }
+    return StreamStatus::ok();
+}
+
+StreamStatus HostFiles::download(const std::string &path, uint64_t cap, const ContentSink &sink,
+                                 bool *missing, double progress) {
+    PlistPtr message = dl_message("DLMessageDownloadFiles");
+    plist_array_append_item(message.get(), string_array({path}));
+    plist_array_append_item(message.get(), plist_new_dict());
+    plist_array_append_item(message.get(), plist_new_real(progress));
+    if (!channel_.send(message.get())) {
+        return StreamStatus::gone();
+    }
+    *missing = true;
+    for (;;) {
+        std::optional<std::string> name;
+        if (StreamStatus got = read_download_name(channel_, &name); !got.is_ok()) {
+            return got;
+        }
+        if (!name) {
+            break;
+        }
+        if (*name != path) {
+            return StreamStatus::failed("the host sent \"" + *name + "\", asked for \"" + path +
+                                        "\"");
+        }
+        IncomingFile file;
+        if (StreamStatus got = read_download_file(channel_, *name, cap, sink, &file);
+            !got.is_ok()) {
+            return got;
+        }
+        *missing = file.missing;
+    }
+    // "Multi status" (-13) goes with a missing file; the list says which.
+    StatusAnswer answer;
+    if (StreamStatus got = await_status_answer(channel_, &answer); !got.is_ok()) {
+        return got;
+    }
+    if (answer.code != 0 && !*missing) {
+        return StreamStatus::failed("the host could not send \"" + path + "\" (status " +
+                                    std::to_string(answer.code) + ")");
+    }
+    return StreamStatus::ok();
+}
+
+StreamStatus HostFiles::download_bytes(const std::string &path, uint64_t cap,
+                                       std::vector<uint8_t> *out, bool *missing) {
+    out->clear();
+    return download(
+        path, cap,
+        [out](std::span<const uint8_t> bytes) {
+            out->insert(out->end(), bytes.begin(), bytes.end());
+            return StreamStatus::ok();
+        },
+        missing);
+}
+
+StreamStatus HostFiles::download_file(const std::string &path, uint64_t cap,
+                                      const std::string &local, bool *missing, double progress) {
+    UniqueFd fd(::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
+        return StreamStatus::failed("the device cannot write " + local);
+    }
+    const int raw = fd.get();
+    return download(
+        path, cap,
+        [raw, &local](std::span<const uint8_t> bytes) {
+            return write_all(raw, bytes) ? StreamStatus::ok()
+                                         : StreamStatus::failed("the device cannot write " + local);
+        },
+        missing, progress);
+}
+
+StreamStatus HostFiles::upload(const std::vector<OutgoingFile> &files, double progress) {
+    PlistPtr message = dl_message("DLMessageUploadFiles");
+    plist_t paths = plist_new_array();
+    uint64_t total = 0;
+    for (const OutgoingFile &file : files) {
+        plist_array_append_item(paths, plist_new_string(file.device_path.c_str()));
+        total += file.size;
+    }
+    plist_array_append_item(message.get(), paths);
+    plist_array_append_item(message.get(), plist_new_real(progress));
+    plist_array_append_item(message.get(), plist_new_uint(total));
+    if (!channel_.send(message.get())) {
+        return StreamStatus::gone();
+    }
+    for (const OutgoingFile &file : files) {
+        if (!write_upload_file(channel_, file)) {
+            return StreamStatus::gone();
+        }
+    }
+    if (!write_end_of_stream(channel_)) {
+        return StreamStatus::gone();
+    }
+    return expect_success("store the uploaded files");
+}
+
+StreamStatus HostFiles::create_directory(const std::string &path) {
+    PlistPtr message = dl_message("DLMessageCreateDirectory");
+    plist_array_append_item(message.get(), plist_new_string(path.c_str()));
+    return channel_.send(message.get()) ? expect_success("make \"" + path + "\"")
+                                        : StreamStatus::gone();
+}
+
+StreamStatus HostFiles::move(const std::vector<std::pair<std::string, std::string>> &moves,
+                             double progress) {
+    PlistPtr message = dl_message("DLMessageMoveItems");
+    plist_t pairs = plist_new_dict();
+    for (const auto &[from, to] : moves) {
+        plist_dict_set_item(pairs, from.c_str(), plist_new_string(to.c_str()));
+    }
+    plist_array_append_item(message.get(), pairs);
+    plist_array_append_item(message.get(), plist_new_dict());
+    plist_array_append_item(message.get(), plist_new_real(progress));
+    return channel_.send(message.get()) ? expect_success("move files") : StreamStatus::gone();
+}
+
+StreamStatus HostFiles::remove(const std::vector<std::string> &paths, double progress) {
+    PlistPtr message = dl_message("DLMessageRemoveItems");
+    plist_array_append_item(message.get(), string_array(paths));
+    plist_array_append_item(message.get(), plist_new_dict());
+    plist_array_append_item(message.get(), plist_new_real(progress));
+    return channel_.send(message.get()) ? expect_success("remove files") : StreamStatus::gone();
+}
+
+StreamStatus HostFiles::copy(const std::string &from, const std::string &to) {
+    PlistPtr message = dl_message("DLMessageCopyItem");
+    plist_array_append_item(message.get(), plist_new_string(from.c_str()));
+    plist_array_append_item(message.get(), plist_new_string(to.c_str()));
+    plist_array_append_item(message.get(), plist_new_dict());
+    return channel_.send(message.get()) ? expect_success("copy \"" + from + "\"")
+                                        : StreamStatus::gone();
+}
+
+StreamStatus HostFiles::free_space(uint64_t *bytes) {
+    PlistPtr message = dl_message("DLMessageGetFreeDiskSpace");
+    plist_array_append_item(message.get(), plist_new_dict());
+    if (!channel_.send(message.get())) {
+        return StreamStatus::gone();
+    }
+    StatusAnswer answer;
+    if (StreamStatus got = await_status_answer(channel_, &answer); !got.is_ok()) {
+        return got;
+    }
+    if (answer.code != 0 || !answer.value || plist_get_node_type(answer.value.get()) != PLIST_UINT) {
+        return StreamStatus::failed("the host did not say how much room it has");
+    }
+    plist_get_uint_val(answer.value.get(), bytes);
+    return StreamStatus::ok();
+}
+
+OutgoingFile outgoing_bytes(const std::string &local_path, std::vector<uint8_t> bytes) {
+    auto held = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
+    auto offset = std::make_shared<std::size_t>(0);
+    OutgoingFile file;
+    file.device_path = local_path;
+    file.local_path = local_path;
+    file.size = held->size();
+    file.read = [held, offset](std::span<uint8_t> out) {
+        std::copy_n(held->begin() + static_cast<std::ptrdiff_t>(*offset), out.size(), out.begin());
+        *offset += out.size();
+        return true;
+    };
+    return file;
+}
+
+}  // namespace tarvosim

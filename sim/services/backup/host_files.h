@@ -1,0 +1,59 @@
+/*
+ * What the device asks of the host's backup folder during a request, one
+ * device-link message each, waiting for the host's status response:
+ * download files, upload a batch, make folders, move, remove, copy, and
+ * ask for the free space. Every path is relative to the host's backup
+ * root, and every download is capped before it is read.
+ */
+#ifndef TARVO_SIM_HOST_FILES_H
+#define TARVO_SIM_HOST_FILES_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "file_stream.h"
+#include "status_answer.h"
+
+namespace tarvosim {
+
+class HostFiles {
+  public:
+    explicit HostFiles(DlChannel &channel) : channel_(channel) {}
+
+    /// Asks for one file; its content goes to `sink`. *missing when the
+    /// host answered with an error frame.
+    StreamStatus download(const std::string &path, uint64_t cap, const ContentSink &sink,
+                          bool *missing, double progress = 0);
+    /// The same into memory.
+    StreamStatus download_bytes(const std::string &path, uint64_t cap, std::vector<uint8_t> *out,
+                                bool *missing);
+    /// The same into the local file `local` (made or truncated).
+    StreamStatus download_file(const std::string &path, uint64_t cap, const std::string &local,
+                               bool *missing, double progress = 0);
+
+    /// Sends one DLMessageUploadFiles with its stream; the host must answer 0.
+    StreamStatus upload(const std::vector<OutgoingFile> &files, double progress);
+    StreamStatus create_directory(const std::string &path);
+    StreamStatus move(const std::vector<std::pair<std::string, std::string>> &moves,
+                      double progress);
+    StreamStatus remove(const std::vector<std::string> &paths, double progress);
+    StreamStatus copy(const std::string &from, const std::string &to);
+    StreamStatus free_space(uint64_t *bytes);
+
+    DlChannel &channel() { return channel_; }
+
+  private:
+    /// The host's status response to the message just sent must be 0.
+    StreamStatus expect_success(const std::string &what);
+
+    DlChannel &channel_;
+};
+
+/// An upload of bytes held in memory.
+OutgoingFile outgoing_bytes(const std::string &local_path, std::vector<uint8_t> bytes);
+
+}  // namespace tarvosim
+
+#endif

@@ -1,0 +1,117 @@
+/*
+ * The work list in SQLite.
+ */
+#include "work_list.h"
+
+#include <unistd.h>
+
+namespace tarvosim {
+namespace {
+
+std::string column_text(sqlite3_stmt *statement, int column) {
+    const unsigned char *text = sqlite3_column_text(statement, column);
+    return text ? reinterpret_cast<const char *>(text) : "";
+}
+
+uint64_t single_number(sqlite3 *db, const char *sql, WorkAction action) {
+    sqlite3_stmt *statement = nullptr;
+    uint64_t value = 0;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int(statement, 1, static_cast<int>(action));
+        if (sqlite3_step(statement) == SQLITE_ROW) {
+            value = static_cast<uint64_t>(sqlite3_column_int64(statement, 0));
+        }
+    }
+    sqlite3_finalize(statement);
+    return value;
+}
+
+}  // namespace
+
+WorkList::~WorkList() {
+    sqlite3_finalize(add_);
+    sqlite3_close(db_);
+}
+
+std::unique_ptr<WorkList> WorkList::create(const std::string &path, std::string *error) {
+    ::unlink(path.c_str());
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        *error = path + ": cannot be made";
+        sqlite3_close(db);
+        return nullptr;
+    }
+    std::unique_ptr<WorkList> list(new WorkList(db));
+    if (sqlite3_exec(db,
+                     "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
+                     "CREATE TABLE Work (fileID TEXT PRIMARY KEY, domain TEXT, relativePath "
+                     "TEXT, size INTEGER, action INTEGER)",
+                     nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO Work VALUES (?, ?, ?, ?, ?)", -1,
+                           &list->add_, nullptr) != SQLITE_OK) {
+        *error = path + ": " + sqlite3_errmsg(db);
+        return nullptr;
+    }
+    return list;
+}
+
+bool WorkList::add(const WorkItem &item) {
+    sqlite3_reset(add_);
+    sqlite3_bind_text(add_, 1, item.file_id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(add_, 2, item.domain.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(add_, 3, item.relative_path.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(add_, 4, static_cast<sqlite3_int64>(item.size));
+    sqlite3_bind_int(add_, 5, static_cast<int>(item.action));
+    return sqlite3_step(add_) == SQLITE_DONE;
+}
+
+bool WorkList::for_each(WorkAction action, const std::function<bool(const WorkItem &)> &visit) {
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT fileID, domain, relativePath, size FROM Work WHERE action = ? "
+                           "ORDER BY fileID",
+                           -1, &statement, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    sqlite3_bind_int(statement, 1, static_cast<int>(action));
+    bool ok = true;
+    int step = SQLITE_ROW;
+    while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
+        WorkItem item{column_text(statement, 0), column_text(statement, 1),
+                      column_text(statement, 2),
+                      static_cast<uint64_t>(sqlite3_column_int64(statement, 3)), action};
+        ok = visit(item);
+    }
+    sqlite3_finalize(statement);
+    return ok && step == SQLITE_DONE;
+}
+
+bool WorkList::for_each_prefix(WorkAction action,
+                               const std::function<bool(const std::string &)> &visit) {
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT DISTINCT substr(fileID, 1, 2) FROM Work WHERE action = ? "
+                           "ORDER BY 1",
+                           -1, &statement, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    sqlite3_bind_int(statement, 1, static_cast<int>(action));
+    bool ok = true;
+    int step = SQLITE_ROW;
+    while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
+        ok = visit(column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+    return ok && step == SQLITE_DONE;
+}
+
+uint64_t WorkList::bytes(WorkAction action) {
+    return single_number(db_, "SELECT COALESCE(SUM(size), 0) FROM Work WHERE action = ?", action);
+}
+
+uint64_t WorkList::count(WorkAction action) {
+    return single_number(db_, "SELECT COUNT(*) FROM Work WHERE action = ?", action);
+}
+
+}  // namespace tarvosim
