@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "backup_service.h"
+#include "engine_support.h"
 #include "service_test_client.h"
 
 namespace tarvosim {
@@ -195,6 +196,11 @@ class FolderHost {
     std::string root_;
 };
 
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 class BackupEngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -327,6 +333,67 @@ TEST_F(BackupEngineTest, TooLittleRoomOnTheHostEndsWithAnErrorBeforeAnyUpload) {
                   .find("Not enough free space"),
               std::string::npos);
     EXPECT_TRUE(folder_->uploaded.empty());
+}
+
+TEST_F(BackupEngineTest, RestoreRewritesAppContentAndSystemDomainsOnlyWhenAsked) {
+    ASSERT_EQ(error_code(folder_->run("Backup")), 0u);
+    const std::string sms = content() + "/HomeDomain/Library/SMS/sms.db";
+    const std::string original = read_file(sms);
+    std::ofstream(sms, std::ios::trunc) << "damaged";
+    const std::string extra = content() + "/HomeDomain/Documents/not in the backup.txt";
+    std::ofstream(extra) << "new";
+    const std::string notes =
+        content() + "/AppDomain-com.example.fieldnotes/Documents/Field Notes.txt";
+    const std::string notes_before = read_file(notes);
+    fs::remove(notes);
+
+    // Without RestoreSystemFiles only the app domains come back.
+    ASSERT_EQ(error_code(folder_->run("Restore")), 0u);
+    EXPECT_EQ(read_file(sms), "damaged");
+    EXPECT_EQ(read_file(notes), notes_before);
+
+    plist_t system = plist_new_dict();
+    plist_dict_set_item(system, "RestoreSystemFiles", plist_new_bool(1));
+    ASSERT_EQ(error_code(folder_->run("Restore", system)), 0u);
+    EXPECT_EQ(read_file(sms), original);
+    EXPECT_TRUE(fs::exists(extra));
+    EXPECT_TRUE(fs::is_symlink(content() + "/HomeDomain/Library/Notes/Latest note"));
+
+    plist_t remove = plist_new_dict();
+    plist_dict_set_item(remove, "RestoreSystemFiles", plist_new_bool(1));
+    plist_dict_set_item(remove, "RemoveItemsNotRestored", plist_new_bool(1));
+    ASSERT_EQ(error_code(folder_->run("Restore", remove)), 0u);
+    EXPECT_FALSE(fs::exists(extra));
+    EXPECT_EQ(read_file(sms), original);
+}
+
+TEST_F(BackupEngineTest, UnbackWritesPlainFilesByDomain) {
+    ASSERT_EQ(error_code(folder_->run("Backup")), 0u);
+    ASSERT_EQ(error_code(folder_->run("Unback")), 0u);
+    const std::string plain = root_.path() + "/_unback_/HomeDomain/Library/SMS/sms.db";
+    EXPECT_EQ(read_file(plain), read_file(content() + "/HomeDomain/Library/SMS/sms.db"));
+    EXPECT_TRUE(fs::is_directory(root_.path() + "/_unback_/HomeDomain/Documents"));
+}
+
+TEST_F(BackupEngineTest, RestoreOfAnEncryptedBackupWithoutAPasswordEndsWithAnError) {
+    ASSERT_EQ(error_code(folder_->run("Backup")), 0u);
+    const std::string path = device_folder() + "/Manifest.plist";
+    const std::string bytes = read_file(path);
+    plist_t manifest = nullptr;
+    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &manifest);
+    PlistPtr owner(manifest);
+    ASSERT_TRUE(manifest);
+    plist_dict_set_item(manifest, "IsEncrypted", plist_new_bool(1));
+    char *out = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(manifest, &out, &length);
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(out, length);
+    std::free(out);
+    EXPECT_EQ(error_code(folder_->run("Restore")), kEngineNeedsPassword);
+}
+
+TEST_F(BackupEngineTest, RestoreWithoutAFinishedBackupEndsWithAnError) {
+    EXPECT_EQ(error_code(folder_->run("Restore")), kEngineNoBackup);
 }
 
 }  // namespace

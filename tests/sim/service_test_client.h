@@ -278,6 +278,7 @@ class ServiceHost {
     }
 
     SimHarness &sim() { return *sim_; }
+    LockdownTestClient &lockdown() { return lockdown_; }
     const std::vector<uint8_t> &escrow_bag() const { return escrow_bag_; }
     /// The device's media folder in the state folder.
     std::string media_dir(const std::string &udid = kIphoneUdid) const {

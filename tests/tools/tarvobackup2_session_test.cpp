@@ -118,35 +118,35 @@ TEST_F(Tarvobackup2Session, SetUpReachesTheCommand) {
     const std::string dir = backups.path();
     const std::string named_dir = "Backup directory is \"" + dir + "\"\n";
 
-    // The device has no script for any request: each command gets as far
-    // as the device's answer.
-    auto no_script = [](const std::string &request) {
-        return "ErrorCode 1: tarvosim has no script for \"" + request +
-               "\" (add it to the fixture's backup-script.plist)\n";
-    };
+    // The device has no script for any request: it answers the cloud switch
+    // and the password itself, as devices do.
     struct Case {
         Args args;
+        int status;
         std::string out;
     };
     const std::vector<Case> cases = {
-        {{"cloud", "off"},
-         kStarted + kSetUpLines + no_script("EnableCloudBackup") +
-             "Could not disable cloud backup.\n"},
+        {{"cloud", "off"}, 0, kStarted + kSetUpLines + "Cloud backup has been disabled successfully.\n"},
         // the directory of these is a placeholder: a missing one is no error
         {{"cloud", "on", dir + "/missing"},
-         kStarted + kSetUpLines + no_script("EnableCloudBackup") +
-             "Could not enable cloud backup.\n"},
-        {{"encryption", "on", "secret"},
-         kStarted + kSetUpLines + no_script("ChangePassword") +
-             "Could not enable backup encryption.\n"},
+         0,
+         kStarted + kSetUpLines + "Cloud backup has been enabled successfully.\n"},
         {{"-i", "changepw"},
+         255,
          kStarted + kSetUpLines +
              "ERROR: Backup encryption is not enabled so can't change password. Aborting.\n"},
+        {{"encryption", "on", "secret"},
+         0,
+         kStarted + kSetUpLines + "Backup encryption has been enabled successfully.\n"},
+        // off again, so the backups below are plain
+        {{"encryption", "off", "secret"},
+         0,
+         kStarted + kSetUpLines + "Backup encryption has been disabled successfully.\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         ProcessResult r = backup2(c.args);
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(without_port(r.out), c.out);
         EXPECT_EQ(r.err, "");
     }
@@ -206,13 +206,14 @@ TEST_F(Tarvobackup2Session, EncryptedSourceBackupNeedsAPassword) {
     EXPECT_NE(empty.out.find("ERROR: a backup password is required to unback"), std::string::npos);
 
     ProcessResult typed = backup2({"-i", "unback", dir}, {.input = "pw\n"});
-    EXPECT_EQ(typed.status, 255);
+    // the device's own answer: this source backup's Status.plist is not finished
+    EXPECT_EQ(typed.status, 154);
     EXPECT_EQ(without_port(typed.out), head + kStarted + kSetUpLines +
                                            "Reading Info.plist from backup.\n"
                                            "Starting to unpack backup...\nBackup password: Yes\n"
-                                           "ErrorCode 1: tarvosim has no script for \"Unback\" "
-                                           "(add it to the fixture's backup-script.plist)\n"
-                                           "Unback Failed (Error Code 1).\n");
+                                           "ErrorCode 102: there is no finished backup in "
+                                           "\"PHONE1\"\n"
+                                           "Unback Failed (Error Code 102).\n");
     EXPECT_EQ(typed.err, "Enter backup password: **\n");
 
     // a password on the command line is not asked for again
@@ -299,7 +300,7 @@ TEST_F(Tarvobackup2Session, ProtocolVersionExchange) {
         SCOPED_TRACE(c.keys);
         SimHarness sim({make_device(scratch, "VERSION" + std::to_string(n++), c.keys)});
         ASSERT_TRUE(sim.ok()) << sim.error();
-        ProcessResult r = backup2({"cloud", "on"});
+        ProcessResult r = backup2({"-i", "changepw"});
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(without_port(r.out).rfind(kStarted + c.out, 0), 0u) << r.out;

@@ -10,6 +10,7 @@
 
 #include "engine_requests.h"
 #include "lockdown_server.h"
+#include "password_engine.h"
 #include "script_runner.h"
 
 namespace tarvosim {
@@ -100,6 +101,10 @@ bool answer_list(const BackupCall &call) {
 
 constexpr RequestRow kEngineRequests[] = {
     {"Backup", answer_backup},
+    {"Restore", answer_restore},
+    {"Unback", answer_unback},
+    {"ChangePassword", answer_change_password},
+    {"EnableCloudBackup", answer_enable_cloud_backup},
     {"Info", answer_info},
     {"List", answer_list},
 };

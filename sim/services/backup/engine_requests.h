@@ -13,6 +13,14 @@ namespace tarvosim {
 /// incremental against the last state read from <root>/<SourceIdentifier>/.
 bool answer_backup(const BackupCall &call);
 
+/// "Restore": the device's content rewritten from the finished backup in
+/// <root>/<SourceIdentifier>/, as its Options choose.
+bool answer_restore(const BackupCall &call);
+
+/// "Unback": the backup in <root>/<SourceIdentifier>/ written back to the
+/// host as plain files below _unback_/<Domain>/<relative path>.
+bool answer_unback(const BackupCall &call);
+
 }  // namespace tarvosim
 
 #endif

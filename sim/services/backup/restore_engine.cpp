@@ -1,0 +1,358 @@
+/*
+ * The "Restore" request: the device reads a finished backup from the
+ * host (<root>/<SourceIdentifier>/: Status.plist, Manifest.plist,
+ * Manifest.db, then each content file it restores) and rewrites its own
+ * content folder from it. Every row of the host's manifest is hostile:
+ * paths go through DeviceContent::place_for, and each download is capped
+ * at the size its record gives. "Unback" reads the backup the same way
+ * and hands each file back to the host as plain content below _unback_/.
+ */
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+
+#include "backup_folder.h"
+#include "device_content.h"
+#include "engine_requests.h"
+#include "engine_support.h"
+#include "host_files.h"
+#include "manifest_db.h"
+#include "manifest_plist.h"
+#include "mb_file.h"
+
+namespace tarvosim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kMaxStatePlist = 8 * 1024 * 1024;
+constexpr uint64_t kMaxManifestDb = uint64_t{8} << 30;
+// Beyond this many restored domains the manifest is not believed.
+constexpr std::size_t kMaxDomains = 10000;
+constexpr const char *kUnbackFolder = "_unback_";
+
+enum class JobKind { kRestore, kUnback };
+
+/// Which domains a restore rewrites, from its options.
+struct RestoreChoice {
+    bool system_files = false;     // RestoreSystemFiles
+    bool remove_others = false;    // RemoveItemsNotRestored
+    bool preserve_settings = false;  // RestorePreserveSettings: keep SystemPreferencesDomain
+
+    bool restores(const std::string &domain) const {
+        if (preserve_settings && domain == "SystemPreferencesDomain") {
+            return false;
+        }
+        return system_files || domain.starts_with("AppDomain");
+    }
+};
+
+/// Mode bits and times of the record, as far as the file system allows;
+/// a failure here leaves the content in place, so it is not an error.
+void apply_metadata(const std::string &path, const MbFile &record, bool is_link) {
+    if (!is_link && record.mode != 0) {
+        // The owner keeps read and write so later backups can read the file.
+        ::chmod(path.c_str(), static_cast<mode_t>((record.mode & 07777) | 0600));
+    }
+    if (record.last_modified > 0) {
+        const struct timespec times[2] = {{record.last_modified, 0}, {record.last_modified, 0}};
+        ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+class RestoreJob {
+  public:
+    RestoreJob(const BackupCall &call, const Identifiers &ids, JobKind kind)
+        : call_(call), ids_(ids), kind_(kind), host_(call.channel), work_(call.device) {
+        choice_.system_files = option_bool(call.request, "RestoreSystemFiles", false);
+        choice_.remove_others = option_bool(call.request, "RemoveItemsNotRestored", false);
+        choice_.preserve_settings = option_bool(call.request, "RestorePreserveSettings", false);
+    }
+
+    bool run() {
+        if (!work_.ok()) {
+            return respond(call_, kEngineDeviceFailed, "the device cannot make its work folder");
+        }
+        std::string error;
+        if (!call_.device.content->prepare(call_.device.context.fixture.dir, &error)) {
+            return respond(call_, kEngineDeviceFailed, error);
+        }
+        uint64_t code = 0;
+        StreamStatus status = read_backup(&code, &error);
+        if (status.is_ok() && code == 0 && kind_ == JobKind::kUnback) {
+            status = host_.create_directory(kUnbackFolder);
+        }
+        if (status.is_ok() && code == 0) {
+            status = restore_rows(&code, &error);
+        }
+        if (!status.is_ok()) {
+            return respond_to_failure(call_, status);
+        }
+        if (code == 0 && choice_.remove_others && kind_ == JobKind::kRestore) {
+            remove_not_restored(&code, &error);
+        }
+        if (code != 0) {
+            return respond(call_, code, error);
+        }
+        call_.device.note(std::string(kind_ == JobKind::kRestore ? "restore" : "unback") +
+                          " from \"" + ids_.source + "\": " + std::to_string(written_) +
+                          " files written, " + std::to_string(removed_) + " removed, " +
+                          std::to_string(refused_) + " refused");
+        return respond(call_, 0, "");
+    }
+
+  private:
+    /// Status.plist (must say finished), Manifest.plist (an encrypted
+    /// backup needs a password) and Manifest.db into the work folder.
+    StreamStatus read_backup(uint64_t *code, std::string *error) {
+        std::vector<uint8_t> bytes;
+        bool missing = false;
+        StreamStatus got = host_.download_bytes(ids_.source + "/" + kStatusPlistName,
+                                                kMaxStatePlist, &bytes, &missing);
+        std::optional<LastStatus> last =
+            got.is_ok() && !missing ? read_status_plist(bytes) : std::nullopt;
+        if (got.is_ok() && (!last || !last->finished)) {
+            *code = kEngineNoBackup;
+            *error = "there is no finished backup in \"" + ids_.source + "\"";
+            return got;
+        }
+        if (got.is_ok()) {
+            got = host_.download_bytes(ids_.source + "/" + kManifestPlistName, kMaxStatePlist,
+                                       &bytes, &missing);
+        }
+        std::optional<ManifestFacts> facts =
+            got.is_ok() && !missing ? read_manifest_plist(bytes) : std::nullopt;
+        if (!got.is_ok()) {
+            return got;
+        }
+        if (!facts) {
+            *code = kEngineNoBackup;
+            *error = "the backup's Manifest.plist is missing or unreadable";
+            return got;
+        }
+        if (facts->encrypted) {
+            const bool has_password = option_string(call_.request, "Password").has_value();
+            *code = has_password ? kEngineBadRequest : kEngineNeedsPassword;
+            *error = has_password ? "this device cannot restore an encrypted backup yet"
+                                  : "the backup is encrypted: a password is needed";
+            return got;
+        }
+        got = host_.download_file(ids_.source + "/" + kManifestDbName, kMaxManifestDb,
+                                  work_.file(kManifestDbName), &missing);
+        if (got.is_ok()) {
+            manifest_ = missing ? nullptr : ManifestDb::open(work_.file(kManifestDbName), error);
+            if (!manifest_) {
+                *code = kEngineNoBackup;
+                *error = "the backup's Manifest.db is missing or unreadable";
+            }
+        }
+        return got;
+    }
+
+    /// Every row of a restored domain, in manifest order (folders first).
+    StreamStatus restore_rows(uint64_t *code, std::string *error) {
+        StreamStatus status;
+        const std::size_t total = std::max<uint64_t>(1, manifest_->count());
+        std::size_t done = 0;
+        manifest_->for_each([&](const ManifestRow &row) {
+            ++done;
+            if (kind_ == JobKind::kUnback) {
+                status = unback_row(row, code, error);
+                return status.is_ok() && *code == 0;
+            }
+            if (!choice_.restores(row.domain)) {
+                return true;
+            }
+            if (restored_domains_.size() >= kMaxDomains && !restored_domains_.count(row.domain)) {
+                *code = kEngineBadRequest;
+                *error = "the backup names too many domains";
+                return false;
+            }
+            restored_domains_.insert(row.domain);
+            status = restore_row(row, 100.0 * static_cast<double>(done) /
+                                          static_cast<double>(total),
+                                 code, error);
+            return status.is_ok() && *code == 0;
+        });
+        return status;
+    }
+
+    StreamStatus restore_row(const ManifestRow &row, double progress, uint64_t *code,
+                             std::string *error) {
+        std::optional<MbFile> record = decode_mb_file(row.file);
+        const std::string place = record ? call_.device.content->place_for(row.domain,
+                                                                           row.relative_path)
+                                         : std::string();
+        if (place.empty()) {
+            ++refused_;
+            return StreamStatus::ok();
+        }
+        std::error_code failed;
+        if (row.flags == static_cast<uint64_t>(EntryKind::kDirectory)) {
+            if (!fs::is_directory(fs::symlink_status(place, failed))) {
+                fs::remove(place, failed);
+                fs::create_directory(place, failed);
+            }
+        } else if (row.flags == static_cast<uint64_t>(EntryKind::kSymlink)) {
+            fs::remove_all(place, failed);
+            fs::create_symlink(record->target.value_or(""), place, failed);
+        } else if (row.flags == static_cast<uint64_t>(EntryKind::kFile)) {
+            return restore_file(row, *record, place, progress, code, error);
+        } else {
+            ++refused_;
+            return StreamStatus::ok();
+        }
+        if (failed) {
+            *code = kEngineDeviceFailed;
+            *error = "the device cannot write " + row.domain + "/" + row.relative_path;
+            return StreamStatus::ok();
+        }
+        apply_metadata(place, *record, row.flags == static_cast<uint64_t>(EntryKind::kSymlink));
+        return StreamStatus::ok();
+    }
+
+    /// Downloaded beside the work files, then moved over the old content.
+    StreamStatus restore_file(const ManifestRow &row, const MbFile &record,
+                              const std::string &place, double progress, uint64_t *code,
+                              std::string *error) {
+        if (!is_file_id(row.file_id)) {
+            ++refused_;
+            return StreamStatus::ok();
+        }
+        const std::string local = work_.file("incoming");
+        bool missing = false;
+        StreamStatus got = host_.download_file(content_path_of(ids_.source, row.file_id),
+                                               record.size, local, &missing, progress);
+        if (!got.is_ok()) {
+            return got;
+        }
+        if (missing) {
+            *code = kEngineNoBackup;
+            *error = "the backup lacks the content of " + row.domain + "/" + row.relative_path;
+            return got;
+        }
+        std::error_code failed;
+        if (fs::is_directory(fs::symlink_status(place, failed))) {
+            fs::remove_all(place, failed);
+        }
+        fs::rename(local, place, failed);
+        if (failed) {
+            *code = kEngineDeviceFailed;
+            *error = "the device cannot write " + row.domain + "/" + row.relative_path;
+            return got;
+        }
+        ++written_;
+        apply_metadata(place, record, false);
+        return got;
+    }
+
+    /// One row as plain content on the host: folders made, files
+    /// downloaded to the work folder and uploaded again, links skipped.
+    StreamStatus unback_row(const ManifestRow &row, uint64_t *code, std::string *error) {
+        std::optional<MbFile> record = decode_mb_file(row.file);
+        if (!record || !is_safe_domain(row.domain) || !is_safe_relative_path(row.relative_path)) {
+            ++refused_;
+            return StreamStatus::ok();
+        }
+        std::string place = std::string(kUnbackFolder) + "/" + row.domain;
+        if (!row.relative_path.empty()) {
+            place += "/" + row.relative_path;
+        }
+        if (row.flags == static_cast<uint64_t>(EntryKind::kDirectory)) {
+            return host_.create_directory(place);
+        }
+        if (row.flags != static_cast<uint64_t>(EntryKind::kFile) || !is_file_id(row.file_id)) {
+            ++refused_;
+            return StreamStatus::ok();
+        }
+        const std::string local = work_.file("incoming");
+        bool missing = false;
+        StreamStatus got = host_.download_file(content_path_of(ids_.source, row.file_id),
+                                               record->size, local, &missing);
+        if (got.is_ok() && missing) {
+            *code = kEngineNoBackup;
+            *error = "the backup lacks the content of " + row.domain + "/" + row.relative_path;
+        }
+        if (!got.is_ok() || missing) {
+            return got;
+        }
+        if (const std::string parent = place.substr(0, place.rfind('/')); parent != made_) {
+            got = host_.create_directory(parent);
+            made_ = parent;
+        }
+        OutgoingFile file;
+        file.device_path = row.domain + "/" + row.relative_path;
+        file.local_path = place;
+        std::error_code ignored;
+        file.size = fs::file_size(local, ignored);
+        std::shared_ptr<ContentReader> reader = open_content_file(local);
+        file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
+        file.error_text = "the device could not read " + file.device_path;
+        if (got.is_ok()) {
+            got = host_.upload({file}, 0);
+            written_ += got.is_ok() ? 1 : 0;
+        }
+        return got;
+    }
+
+    /// Device entries of restored domains that the backup does not hold.
+    void remove_not_restored(uint64_t *code, std::string *error) {
+        std::vector<std::string> doomed;
+        call_.device.content->walk([&](const ContentEntry &entry) {
+            if (restored_domains_.count(entry.domain) && !entry.relative_path.empty() &&
+                !manifest_->find(file_id_of(entry.domain, entry.relative_path))) {
+                doomed.push_back(
+                    call_.device.content->existing_path(entry.domain, entry.relative_path));
+            }
+            return true;
+        });
+        for (const std::string &path : doomed) {
+            std::error_code failed;
+            if (!path.empty() && fs::remove_all(path, failed) > 0) {
+                ++removed_;
+            }
+            if (failed) {
+                *code = kEngineDeviceFailed;
+                *error = "the device cannot remove " + path;
+                return;
+            }
+        }
+    }
+
+    const BackupCall &call_;
+    const Identifiers ids_;
+    const JobKind kind_;
+    HostFiles host_;
+    WorkFolder work_;
+    RestoreChoice choice_;
+    std::unique_ptr<ManifestDb> manifest_;
+    std::set<std::string> restored_domains_;
+    std::size_t written_ = 0;
+    std::size_t removed_ = 0;
+    std::size_t refused_ = 0;
+    std::string made_;  // the host folder made last for an unbacked file
+};
+
+}  // namespace
+
+bool answer_restore(const BackupCall &call) {
+    std::string why;
+    std::optional<Identifiers> ids = identifiers_of(call, &why);
+    if (!ids) {
+        return respond(call, kEngineBadRequest, why);
+    }
+    return RestoreJob(call, *ids, JobKind::kRestore).run();
+}
+
+bool answer_unback(const BackupCall &call) {
+    std::string why;
+    std::optional<Identifiers> ids = identifiers_of(call, &why);
+    if (!ids) {
+        return respond(call, kEngineBadRequest, why);
+    }
+    return RestoreJob(call, *ids, JobKind::kUnback).run();
+}
+
+}  // namespace tarvosim

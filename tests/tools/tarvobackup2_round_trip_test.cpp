@@ -1,0 +1,233 @@
+// The user's main job end to end, against a simulated device that backs
+// itself up: a full backup, an incremental one after the device's files
+// changed, a restore and an unback. The backup
+// folder is checked as any reader would check it, with SQLite and libplist,
+// never with the simulator's own code.
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tarvobackup2_e2e_support.h"
+
+namespace {
+
+using namespace mb2test;
+namespace fs = std::filesystem;
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
+
+std::string read_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+PlistPtr read_plist(const std::string &path) {
+    const std::string text = read_text(path);
+    plist_t node = nullptr;
+    if (!text.empty()) {
+        plist_from_memory(text.data(), static_cast<uint32_t>(text.size()), &node);
+    }
+    return PlistPtr(node);
+}
+
+std::string sha1_hex(const std::string &text) {
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : digest) {
+        hex += kHex[byte >> 4];
+        hex += kHex[byte & 15];
+    }
+    return hex;
+}
+
+// Every regular file below `root` by its path relative to it, with content.
+std::map<std::string, std::string> files_below(const std::string &root) {
+    std::map<std::string, std::string> files;
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(root, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_regular_file() && !it->is_symlink()) {
+            files[fs::relative(it->path(), root).string()] = read_text(it->path().string());
+        }
+    }
+    return files;
+}
+
+struct ManifestRow {
+    std::string file_id;
+    std::string domain;
+    std::string relative_path;
+    int flags;
+};
+
+// The Files table of a plain Manifest.db, opened read-only.
+std::vector<ManifestRow> manifest_rows(const std::string &path) {
+    std::vector<ManifestRow> rows;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_stmt *query = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT fileID, domain, relativePath, flags FROM Files", -1, &query,
+                           nullptr) == SQLITE_OK) {
+        while (sqlite3_step(query) == SQLITE_ROW) {
+            auto text = [&](int column) {
+                const unsigned char *value = sqlite3_column_text(query, column);
+                return std::string(value ? reinterpret_cast<const char *>(value) : "");
+            };
+            rows.push_back({text(0), text(1), text(2), sqlite3_column_int(query, 3)});
+        }
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return rows;
+}
+
+const std::vector<std::pair<std::string, std::string>> kDeviceFiles = {
+    {"HomeDomain/Library/Notes/notes.txt", "first notes"},
+    {"HomeDomain/Library/Preferences/com.example.plist", "<plist><dict/></plist>"},
+    {"MediaDomain/DCIM/100APPLE/IMG_0001.JPG", std::string(70000, 'j')},
+    {"HomeDomain/Documents/empty", ""},
+    {"HomeDomain/Documents/Kesä kuvat.txt", "spaces and letters"},
+    {"AppDomain-com.example.notes/Documents/draft.txt", "an app's document"},
+};
+
+class Tarvobackup2RoundTrip : public ::testing::Test {
+  protected:
+    void start(const std::string &extra_keys = "") {
+        const std::string fixture = make_device(scratch_, "PHONE1", extra_keys);
+        for (const auto &[path, content] : kDeviceFiles) {
+            fs::create_directories(fs::path(fixture + "/content/" + path).parent_path());
+            write_file(fixture + "/content/" + path, content);
+        }
+        fs::create_symlink("notes.txt", fixture + "/content/HomeDomain/Library/Notes/link");
+        sim_.reset();
+        sim_ = std::make_unique<SimHarness>(std::vector<std::string>{fixture});
+        ASSERT_TRUE(sim_->ok()) << sim_->error();
+    }
+    std::string content(const std::string &relative = "") const {
+        return sim_->state_dir() + "/devices/PHONE1/content/" + relative;
+    }
+    std::string backup(const std::string &relative = "") const {
+        return backups_.path() + "/PHONE1/" + relative;
+    }
+    ProcessResult run(Args args) {
+        args.push_back(backups_.path());
+        return backup2(args, {.input = "", .timeout_ms = 60000});
+    }
+
+    ScratchDir scratch_;
+    ScratchDir backups_;
+    std::unique_ptr<SimHarness> sim_;
+};
+
+int received_files(const std::string &out) {
+    const std::string marker = "Received ";
+    const size_t at = out.rfind(marker);
+    return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + marker.size());
+}
+
+TEST_F(Tarvobackup2RoundTrip, FullThenIncremental) {
+    start();
+    ProcessResult full = run({"backup"});
+    ASSERT_EQ(full.status, 0) << full.out << full.err;
+    EXPECT_NE(full.out.find("Full backup mode.\n"), std::string::npos);
+    EXPECT_NE(full.out.find("Backup Successful.\n"), std::string::npos) << full.out;
+
+    // The layout as any reader sees it.
+    PlistPtr status = read_plist(backup("Status.plist"));
+    ASSERT_TRUE(status);
+    plist_t state = plist_dict_get_item(status.get(), "SnapshotState");
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(plist_string_val_compare(state, "finished"), 0);
+    PlistPtr manifest = read_plist(backup("Manifest.plist"));
+    ASSERT_TRUE(manifest);
+    EXPECT_NE(plist_dict_get_item(manifest.get(), "Lockdown"), nullptr);
+    const std::vector<ManifestRow> rows = manifest_rows(backup("Manifest.db"));
+    std::map<std::string, ManifestRow> files;
+    for (const ManifestRow &row : rows) {
+        EXPECT_EQ(row.file_id, sha1_hex(row.domain + "-" + row.relative_path));
+        if (row.flags == 1) {
+            files[row.domain + "/" + row.relative_path] = row;
+        }
+    }
+    for (const auto &[path, text] : kDeviceFiles) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(files.count(path), 1u);
+        const std::string id = files[path].file_id;
+        EXPECT_EQ(read_text(backup(id.substr(0, 2) + "/" + id)), text);
+    }
+
+    // The device changes: one file edited, one added, one deleted.
+    write_file(content("HomeDomain/Library/Notes/notes.txt"), "second notes");
+    write_file(content("HomeDomain/Documents/new.txt"), "new");
+    fs::remove(content("MediaDomain/DCIM/100APPLE/IMG_0001.JPG"));
+    ProcessResult incremental = run({"backup"});
+    ASSERT_EQ(incremental.status, 0) << incremental.out;
+    EXPECT_NE(incremental.out.find("Incremental backup mode.\n"), std::string::npos);
+    EXPECT_LT(received_files(incremental.out), received_files(full.out));
+    std::map<std::string, std::string> by_path;
+    for (const ManifestRow &row : manifest_rows(backup("Manifest.db"))) {
+        if (row.flags == 1) {
+            by_path[row.domain + "/" + row.relative_path] = row.file_id;
+        }
+    }
+    EXPECT_EQ(by_path.count("MediaDomain/DCIM/100APPLE/IMG_0001.JPG"), 0u);
+    const std::string jpg_id = files["MediaDomain/DCIM/100APPLE/IMG_0001.JPG"].file_id;
+    EXPECT_FALSE(fs::exists(backup(jpg_id.substr(0, 2) + "/" + jpg_id)));
+    const std::string notes_id = by_path["HomeDomain/Library/Notes/notes.txt"];
+    EXPECT_EQ(read_text(backup(notes_id.substr(0, 2) + "/" + notes_id)), "second notes");
+    ASSERT_EQ(by_path.count("HomeDomain/Documents/new.txt"), 1u);
+}
+
+TEST_F(Tarvobackup2RoundTrip, RestoreAndUnback) {
+    start();
+    ASSERT_EQ(run({"backup"}).status, 0);
+    // Restore onto a device that lost its files: its content is the backup's.
+    const auto backed_up = files_below(content());
+    fs::remove_all(content("HomeDomain"));
+    fs::remove_all(content("AppDomain-com.example.notes"));
+    ProcessResult restore = run({"restore", "--system", "--no-reboot"});
+    ASSERT_EQ(restore.status, 0) << restore.out << restore.err;
+    EXPECT_NE(restore.out.find("Restore Successful.\n"), std::string::npos);
+    EXPECT_EQ(files_below(content()), backed_up);
+
+    ProcessResult unback = run({"unback"});
+    ASSERT_EQ(unback.status, 0) << unback.out;
+    EXPECT_EQ(read_text(backups_.path() + "/_unback_/HomeDomain/Library/Notes/notes.txt"),
+              "first notes");
+    EXPECT_EQ(read_text(backups_.path() + "/_unback_/HomeDomain/Documents/Kesä kuvat.txt"),
+              "spaces and letters");
+}
+
+// Without --system only the applications' domains are restored.
+TEST_F(Tarvobackup2RoundTrip, RestoreLeavesSystemDomainsWithoutSystem) {
+    start();
+    ASSERT_EQ(run({"backup"}).status, 0);
+    write_file(content("HomeDomain/Library/Notes/notes.txt"), "changed later");
+    write_file(content("AppDomain-com.example.notes/Documents/draft.txt"), "changed later");
+    ProcessResult restore = run({"restore", "--no-reboot"});
+    ASSERT_EQ(restore.status, 0) << restore.out;
+    EXPECT_EQ(read_text(content("HomeDomain/Library/Notes/notes.txt")), "changed later");
+    EXPECT_EQ(read_text(content("AppDomain-com.example.notes/Documents/draft.txt")),
+              "an app's document");
+}
+
+}  // namespace
