@@ -16,6 +16,7 @@
 #include "device_keys.h"
 #include "libtarvo/cu_protocol.h"
 #include "pair_record_store.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -46,18 +47,6 @@ bool contains(const std::array<std::string_view, N> &list, std::string_view name
     return false;
 }
 
-/// The string under `key`, or nullopt when absent or of another type.
-std::optional<std::string> string_item(plist_t dict, const char *key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
 
 std::optional<std::string> data_item(plist_t dict, const char *key) {
     plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;

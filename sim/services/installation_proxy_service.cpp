@@ -10,21 +10,11 @@
 
 #include "installed_apps.h"
 #include "plist_conversation.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
 
-std::optional<std::string> string_item(plist_t dict, const char *key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
 
 PlistPtr error_message(const char *error, const std::string &description) {
     PlistPtr message(plist_new_dict());

@@ -12,23 +12,13 @@
 #include "lockdown_server.h"
 #include "password_engine.h"
 #include "script_runner.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
 
 constexpr std::size_t kMaxListedFiles = 1000;
 
-std::optional<std::string> string_item(plist_t dict, const char *key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
 
 /// One field of a CSV line, quoted when it must be.
 std::string csv_field(const std::string &text) {
