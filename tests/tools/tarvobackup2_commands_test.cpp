@@ -23,10 +23,6 @@ namespace {
 using namespace mb2test;
 using tarvo::base64_encode;
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
 // A simulated phone, PHONE1 unless told otherwise.
 struct Phone {
@@ -70,22 +66,6 @@ std::string make_phone(const ScratchDir &scratch, const Phone &phone) {
         write_file(dir + "/icons/" + bundle_id + ".png", png);
     }
     return dir;
-}
-
-std::string read_text(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-PlistPtr read_plist(const std::string &path) {
-    const std::string text = read_text(path);
-    plist_t node = nullptr;
-    if (!text.empty()) {
-        plist_from_memory(text.data(), static_cast<uint32_t>(text.size()), &node);
-    }
-    return PlistPtr(node);
 }
 
 std::string str(const std::string &text) {

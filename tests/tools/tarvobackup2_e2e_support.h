@@ -7,6 +7,7 @@
 #define TARVO_TESTS_TARVOBACKUP2_E2E_SUPPORT_H
 
 #include <fcntl.h>
+#include <plist/plist.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,28 @@ extern char **environ;
 namespace mb2test {
 
 using Args = std::vector<std::string>;
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
+
+inline std::string read_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+/// A property list file in any format; null when unreadable.
+inline PlistPtr read_plist(const std::string &path) {
+    const std::string text = read_text(path);
+    plist_t node = nullptr;
+    if (!text.empty()) {
+        plist_from_memory(text.data(), static_cast<uint32_t>(text.size()), &node);
+    }
+    return PlistPtr(node);
+}
 
 inline void write_file(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary);
