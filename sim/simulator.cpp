@@ -3,6 +3,7 @@
  */
 #include "simulator.h"
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 
@@ -11,6 +12,13 @@
 #endif
 
 namespace tarvosim {
+namespace {
+
+// How long a rebooting device stays away: long enough for a host to see
+// it go, short enough that tests and demos do not wait on it.
+constexpr std::chrono::milliseconds kRebootDowntime{500};
+
+}  // namespace
 
 Simulator::Simulator(Options options) : options_(std::move(options)) {}
 
@@ -56,7 +64,8 @@ bool Simulator::start(std::string *error) {
         }
         ServiceRegistry services = default_service_registry(
             std::filesystem::path(DeviceState::state_file(options_.state_dir, fixture.udid))
-                .parent_path());
+                .parent_path(),
+            fixture);
         std::shared_ptr<SimulatedDevice> device = SimulatedDevice::create(
             std::move(fixture), options_.state_dir, std::move(services), options_.debug, error);
         if (!device) {
@@ -66,6 +75,9 @@ bool Simulator::start(std::string *error) {
     }
     // Attached before the socket opens, so no client ever sees a partial list.
     for (const auto &device : devices) {
+        device->set_reboot([raw_daemon = daemon.get(), raw_device = device.get()] {
+            raw_daemon->reboot_device(raw_device, kRebootDowntime);
+        });
         daemon->add_device(device);
     }
     if (!daemon->start(error)) {

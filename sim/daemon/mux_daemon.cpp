@@ -182,7 +182,16 @@ void MuxDaemon::stop() {
     if (!running()) {
         return;
     }
-    stopping_ = true;
+    std::vector<Reboot> reboots;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        reboots.swap(reboots_);
+    }
+    stop_signal_.notify_all();
+    for (Reboot &reboot : reboots) {
+        reboot.thread.join();
+    }
     const char byte = 1;
     while (::write(wake_write_.get(), &byte, 1) < 0 && errno == EINTR) {
     }
@@ -229,6 +238,48 @@ bool MuxDaemon::remove_device(uint32_t device_id) {
         }
     }
     return false;
+}
+
+bool MuxDaemon::reboot_device(const SimDevice *device, std::chrono::milliseconds downtime) {
+    std::shared_ptr<SimDevice> held;
+    uint32_t id = 0;
+    {
+        std::lock_guard lock(mutex_);
+        for (const Device &attached : devices_) {
+            if (attached.device.get() == device) {
+                held = attached.device;
+                id = attached.id;
+            }
+        }
+    }
+    if (!held || !remove_device(id)) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+        return true;
+    }
+    // Threads of finished reboots are joined here, so a long soak of
+    // restores does not pile them up.
+    std::erase_if(reboots_, [](Reboot &reboot) {
+        if (!reboot.done->load()) {
+            return false;
+        }
+        reboot.thread.join();
+        return true;
+    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread waiter([this, held, downtime, done] {
+        std::unique_lock wait(mutex_);
+        const bool stopped = stop_signal_.wait_for(wait, downtime, [this] { return stopping_.load(); });
+        wait.unlock();
+        if (!stopped) {
+            add_device(held);
+        }
+        done->store(true);
+    });
+    reboots_.push_back({std::move(waiter), std::move(done)});
+    return true;
 }
 
 void MuxDaemon::set_faults(const MuxDaemonFaults &faults) {

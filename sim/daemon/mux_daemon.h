@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -100,6 +101,10 @@ class MuxDaemon {
     uint32_t add_device(std::shared_ptr<SimDevice> device);
     /// Detaches a device; listening clients get "Detached". False if unknown.
     bool remove_device(uint32_t device_id);
+    /// What a reboot looks like from the host: the device detaches now and
+    /// attaches again after `downtime` with a new DeviceID. stop() cuts the
+    /// wait short. False if the device is not attached.
+    bool reboot_device(const SimDevice *device, std::chrono::milliseconds downtime);
 
     void set_faults(const MuxDaemonFaults &faults);
 
@@ -150,6 +155,14 @@ class MuxDaemon {
     UniqueFd wake_write_;
     std::atomic<bool> stopping_{false};
     std::thread accept_thread_;
+
+    // Devices that are rebooting, each waiting on its own thread.
+    struct Reboot {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::condition_variable stop_signal_;  // with mutex_: stop() has begun
+    std::vector<Reboot> reboots_;          // guarded by mutex_
 };
 
 }  // namespace tarvosim

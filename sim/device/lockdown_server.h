@@ -33,6 +33,7 @@ struct LockdownDevice {
     const ServiceRegistry &services;
     ServicePorts &ports;
     const MessageLog &log;
+    const std::function<void()> &reboot;
 };
 
 struct LockdownTimeouts {

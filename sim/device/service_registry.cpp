@@ -7,12 +7,14 @@
 #include <algorithm>
 
 #include "afc_service.h"
+#include "backup_faults.h"
 #include "backup_service.h"
 #include "diagnostics_relay_service.h"
 #include "installation_proxy_service.h"
 #include "installed_apps.h"
 #include "np_service.h"
 #include "springboard_service.h"
+#include "synthetic_config.h"
 
 namespace tarvosim {
 namespace {
@@ -35,6 +37,10 @@ const ServiceDefinition *ServiceRegistry::find(std::string_view name) const {
 }
 
 ServiceRegistry default_service_registry(const std::string &device_dir) {
+    return default_service_registry(device_dir, Fixture{});
+}
+
+ServiceRegistry default_service_registry(const std::string &device_dir, const Fixture &fixture) {
     // Each service the simulator learns adds its definition here.
     auto notifications = std::make_shared<NotificationHub>();
     auto posted =
@@ -44,7 +50,9 @@ ServiceRegistry default_service_registry(const std::string &device_dir) {
     registry.add(notification_proxy_definition(notifications, posted));
     registry.add(afc_definition(media));
     registry.add(backup_service_definition(BackupResources{
-        notifications, media, std::make_shared<DeviceContent>(device_dir + "/" + kContentFolder),
+        notifications, media,
+        std::make_shared<DeviceContent>(device_dir + "/" + kContentFolder,
+                                        synthetic_content(fixture)),
         device_dir}));
     registry.add(installation_proxy_definition());
     registry.add(springboard_definition());
@@ -58,6 +66,8 @@ const std::vector<FixtureSection> &fixture_sections() {
         installed_apps_section(),
         mobile_gestalt_section(),
         sync_lock_section(),
+        backup_faults_section(),
+        synthetic_content_section(),
     };
     return sections;
 }

@@ -34,6 +34,8 @@ struct ServiceContext {
     std::string name;
     uint16_t port = 0;
     TrustedHost host;  // the host whose session started the service
+    /// Reboots the device (detach, attach again); may be empty.
+    std::function<void()> reboot;
 };
 
 class SimService {
@@ -72,6 +74,10 @@ class ServiceRegistry {
 /// device's folder in the state folder (DIR/devices/<UDID>), where they keep
 /// what hosts change. The services of one registry share the device's
 /// notification relay and media folder, so a registry serves one device.
+/// The fixture's sections that shape the device's content (its synthetic
+/// content) are taken from `fixture`.
+ServiceRegistry default_service_registry(const std::string &device_dir, const Fixture &fixture);
+/// The same for a fixture made in code, without sections.
 ServiceRegistry default_service_registry(const std::string &device_dir);
 
 /// A service started by StartService, waiting for its connection.

@@ -38,7 +38,7 @@ bool SimulatedDevice::listens_on(uint16_t port) const {
 
 void SimulatedDevice::serve(uint16_t port, UniqueFd connection) {
     if (port == kLockdownPort) {
-        LockdownServer(LockdownDevice{fixture_, state_, services_, ports_, log_},
+        LockdownServer(LockdownDevice{fixture_, state_, services_, ports_, log_, reboot_},
                        std::move(connection))
             .run();
         return;

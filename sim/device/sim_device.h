@@ -6,6 +6,7 @@
 #ifndef TARVO_SIM_SIM_DEVICE_H
 #define TARVO_SIM_SIM_DEVICE_H
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,9 @@ class SimulatedDevice : public SimDevice {
 
     const Fixture &fixture() const { return fixture_; }
     DeviceState &state() { return state_; }
+    /// How the device reboots (the daemon detaches and attaches it); set
+    /// before the device serves anything. Unset: it cannot reboot.
+    void set_reboot(std::function<void()> reboot) { reboot_ = std::move(reboot); }
 
   private:
     SimulatedDevice(Fixture fixture, const std::string &state_dir, ServiceRegistry services,
@@ -44,6 +48,7 @@ class SimulatedDevice : public SimDevice {
     ServiceRegistry services_;
     ServicePorts ports_;
     MessageLog log_;
+    std::function<void()> reboot_;
 };
 
 }  // namespace tarvosim

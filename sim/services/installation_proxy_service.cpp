@@ -115,7 +115,7 @@ class InstallationProxy : public SimService {
             PlistPtr answer = error_message("InvalidArgument", *why);
             return talk.send(answer.get());
         }
-        const InstalledApps &installed = installed_apps(context_.fixture);
+        const InstalledApps installed = device_apps(context_.fixture, context_.state);
         std::vector<const InstalledApp *> listed;
         for (const InstalledApp &app : installed.apps) {
             if (!query.type || app.type == *query.type) {

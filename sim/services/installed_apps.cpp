@@ -11,6 +11,8 @@
 #include <memory>
 #include <set>
 
+#include "plist_dict_walk.h"
+
 namespace tarvosim {
 namespace {
 
@@ -202,6 +204,55 @@ const InstalledApps &installed_apps(const Fixture &fixture) {
     static const InstalledApps kNone;
     const InstalledApps *apps = fixture.section<InstalledApps>(kInstalledAppsSection);
     return apps ? *apps : kNone;
+}
+
+InstalledApps device_apps(const Fixture &fixture, const DeviceState &state) {
+    const InstalledApps &fixed = installed_apps(fixture);
+    InstalledApps now;
+    now.browse_page_size = fixed.browse_page_size;
+    PlistPtr restored = state.effective_domain(kRestoredAppsDomain, nullptr);
+    for (const InstalledApp &app : fixed.apps) {
+        if (restored && plist_dict_get_item(restored.get(), app.bundle_id.c_str())) {
+            continue;
+        }
+        now.apps.push_back({app.bundle_id, app.type, PlistPtr(plist_copy(app.attributes.get())),
+                            app.icon});
+    }
+    if (restored) {
+        for_each_dict_item(restored.get(), [&](const std::string &id, plist_t attributes) {
+            if (plist_get_node_type(attributes) == PLIST_DICT) {
+                now.apps.push_back(
+                    {id, AppType::kUser, PlistPtr(plist_copy(attributes)), std::nullopt});
+            }
+            return true;
+        });
+    }
+    return now;
+}
+
+std::size_t install_restored_apps(DeviceState &state, plist_t applications) {
+    if (!applications || plist_get_node_type(applications) != PLIST_DICT ||
+        plist_dict_get_size(applications) > kMaxApps) {
+        return 0;
+    }
+    std::size_t installed = 0;
+    for_each_dict_item(applications, [&](const std::string &id, plist_t record) {
+        if (!is_bundle_id(id)) {
+            return true;
+        }
+        PlistPtr attributes(plist_new_dict());
+        plist_dict_set_item(attributes.get(), "CFBundleIdentifier", plist_new_string(id.c_str()));
+        plist_dict_set_item(attributes.get(), "ApplicationType", plist_new_string("User"));
+        plist_t version = plist_get_node_type(record) == PLIST_DICT
+                              ? plist_dict_get_item(record, "CFBundleVersion")
+                              : nullptr;
+        if (version && plist_get_node_type(version) == PLIST_STRING) {
+            plist_dict_set_item(attributes.get(), "CFBundleVersion", plist_copy(version));
+        }
+        installed += state.set_value(kRestoredAppsDomain, id, attributes.get()) ? 1 : 0;
+        return true;
+    });
+    return installed;
 }
 
 }  // namespace tarvosim

@@ -3,7 +3,8 @@
  * the installation proxy and springboard services share: device.plist's
  * "Applications" (each app's attributes as the device reports them) and
  * "BrowsePageSize", and the apps' icons in the fixture's icons/ folder
- * (icons/<bundle identifier>.png).
+ * (icons/<bundle identifier>.png). A restore installs more apps; the
+ * device keeps those in its state, and what it reports is both together.
  */
 #ifndef TARVO_SIM_INSTALLED_APPS_H
 #define TARVO_SIM_INSTALLED_APPS_H
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device_state.h"
 #include "fixture.h"
 #include "plist_ptr.h"
 
@@ -50,6 +52,19 @@ FixtureSection installed_apps_section();
 
 /// The fixture's applications; none for a fixture without the section.
 const InstalledApps &installed_apps(const Fixture &fixture);
+
+/// The state domain of the apps a restore installed: bundle id -> attributes.
+inline constexpr const char *kRestoredAppsDomain = "tarvosim.restored-applications";
+
+/// What the device has installed now: the fixture's apps and the ones
+/// restores installed since (a restored app replaces a fixture app of the
+/// same bundle identifier).
+InstalledApps device_apps(const Fixture &fixture, const DeviceState &state);
+
+/// Installs the apps of a RestoreApplications.plist (bundle id -> the
+/// backup's record of the app) as user apps; entries whose key is no bundle
+/// identifier are skipped. Returns how many were installed.
+std::size_t install_restored_apps(DeviceState &state, plist_t applications);
 
 }  // namespace tarvosim
 

@@ -39,7 +39,8 @@ class Springboard : public SimService {
                 // An app without an icon, or no such app, gets an answer
                 // without "pngData", as devices give.
                 const std::optional<std::string> id = string_item(request.get(), "bundleId");
-                const InstalledApp *app = id ? installed_apps(context_.fixture).find(*id) : nullptr;
+                const InstalledApps installed = device_apps(context_.fixture, context_.state);
+                const InstalledApp *app = id ? installed.find(*id) : nullptr;
                 if (app && app->icon) {
                     plist_dict_set_item(
                         answer.get(), "pngData",

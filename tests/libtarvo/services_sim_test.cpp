@@ -298,20 +298,27 @@ TEST(AfcSim, FilesFoldersAndContendedLocks) {
     afc_client_free(afc);
 }
 
-TEST(MobileBackup2Sim, HandshakeVersionsAndTheDefaultInfoAnswer) {
+TEST(MobileBackup2Sim, HandshakeVersionsAndARequestAnswered) {
     // The older device-link major, to see that the host echoes the device's.
     Device device("<key>DeviceLinkVersion</key><integer>300</integer>");
     ASSERT_TRUE(device.ok());
     Backup backup;
     open_backup(device, &backup);
 
-    ASSERT_EQ(mobilebackup2_send_request(backup.client, "Info", kUdid, kUdid, nullptr),
+    PlistPtr options(plist_new_dict());
+    plist_dict_set_item(options.get(), "CloudBackupState", plist_new_bool(1));
+    ASSERT_EQ(mobilebackup2_send_request(backup.client, "EnableCloudBackup", kUdid, kUdid,
+                                         options.get()),
               MOBILEBACKUP2_E_SUCCESS);
     PlistPtr message;
     std::string name;
     ASSERT_EQ(next_message(backup.client, &message, &name), MOBILEBACKUP2_E_SUCCESS);
     EXPECT_EQ(name, "DLMessageProcessMessage");
-    EXPECT_NE(content_of(message.get()), "");
+    plist_t code = plist_access_path(message.get(), 2, 1, "ErrorCode");
+    uint64_t value = 1;
+    ASSERT_NE(code, nullptr);
+    plist_get_uint_val(code, &value);
+    EXPECT_EQ(value, 0u);
 
     // Nothing more is coming: "no message yet", again and again.
     plist_t raw = nullptr;

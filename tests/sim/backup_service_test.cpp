@@ -9,6 +9,7 @@
 
 #include "backup_script.h"
 #include "device_link_messages.h"
+#include "engine_support.h"
 #include "service_registry.h"
 #include "service_test_client.h"
 
@@ -207,7 +208,7 @@ TEST_F(BackupServiceTest, HostThatAnswersTheHandshakeWronglyIsDropped) {
     EXPECT_TRUE(link->sees_end());
 }
 
-TEST(BackupServiceDefaultsTest, InfoAndListAnswerAndOtherRequestsNeedAScript) {
+TEST(BackupServiceDefaultsTest, InfoAndListReadTheHostsBackupAndOtherRequestsNeedAScript) {
     ServiceHost host;
     host.start();
     auto link = host.connect(kBackupService, true);
@@ -215,17 +216,21 @@ TEST(BackupServiceDefaultsTest, InfoAndListAnswerAndOtherRequestsNeedAScript) {
     BackupClient backup(std::move(link));
     backup.handshake();
 
-    Received info = backup.request("Info");
-    EXPECT_EQ(plist_uint(body_item(info, "ErrorCode")), 0u);
-    const std::string text = plist_string(body_item(info, "Content"));
-    EXPECT_NE(text.find("Device Name: Tarvo iPhone\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Product Version: 17.5.1\n"), std::string::npos) << text;
-
-    Received list = backup.request("List");
-    EXPECT_EQ(plist_uint(body_item(list, "ErrorCode")), 0u);
-    const std::string csv = plist_string(body_item(list, "Content"));
-    EXPECT_EQ(csv.rfind("Domain,Path,Size\n", 0), 0u) << csv;
-    EXPECT_NE(csv.find("\nMediaDomain,Media/Books/Field Notes.txt,"), std::string::npos) << csv;
+    // Both describe the backup the host holds; a host without one hears so.
+    for (const char *query : {"Info", "List"}) {
+        SCOPED_TRACE(query);
+        Received asked = backup.request(query);
+        ASSERT_EQ(name_of(asked), "DLMessageDownloadFiles");
+        EXPECT_EQ(plist_string(plist_array_get_item(element(asked, 1), 0)),
+                  std::string(kScriptedUdid) + "/Status.plist");
+        ASSERT_TRUE(backup.link().send_bytes({0, 0, 0, 0}));  // no such file
+        backup.status(0);
+        Received none = backup.link().receive();
+        EXPECT_EQ(plist_uint(body_item(none, "ErrorCode")), kEngineNoBackup);
+        const std::string why = plist_string(body_item(none, "ErrorDescription"));
+        EXPECT_NE(why.find("backup in \"SCRIPTED-1\""), std::string::npos) << why;
+        EXPECT_EQ(body_item(none, "Content"), nullptr);
+    }
 
     // The bundled script answers the cloud switch in a friendly way.
     EXPECT_EQ(plist_uint(body_item(backup.request("EnableCloudBackup"), "ErrorCode")), 0u);

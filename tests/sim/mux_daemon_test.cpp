@@ -241,7 +241,7 @@ TEST_F(MuxDaemonTest, UnknownRequestGetsBadCommandAndTheConnectionStaysUsable) {
     EXPECT_EQ(string_of(buid->payload.get(), "BUID").size(), 36u);
 }
 
-TEST_F(MuxDaemonTest, ListenersHearOfDevicesComingAndGoing) {
+TEST_F(MuxDaemonTest, ListenersHearOfDevicesComingGoingAndRebooting) {
     const uint32_t first =
         daemon_->add_device(std::make_shared<EchoDevice>("UDID-1", false, std::set<uint16_t>{}));
     RawClient listener;
@@ -269,6 +269,24 @@ TEST_F(MuxDaemonTest, ListenersHearOfDevicesComingAndGoing) {
     ASSERT_TRUE(detached);
     EXPECT_EQ(string_of(detached->payload.get(), "MessageType"), "Detached");
     EXPECT_EQ(uint_of(detached->payload.get(), "DeviceID"), first);
+
+    // A reboot: gone at once, back after the downtime under a new ID; a
+    // reboot cut short by stop() never comes back.
+    const SimDevice *rebooting = nullptr;
+    auto device = std::make_shared<EchoDevice>("UDID-3", false, std::set<uint16_t>{});
+    rebooting = device.get();
+    const uint32_t third = daemon_->add_device(std::move(device));
+    ASSERT_TRUE(listener.read_message());
+    ASSERT_TRUE(daemon_->reboot_device(rebooting, std::chrono::milliseconds(50)));
+    auto gone = listener.read_message();
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(string_of(gone->payload.get(), "MessageType"), "Detached");
+    EXPECT_EQ(uint_of(gone->payload.get(), "DeviceID"), third);
+    auto back = listener.read_message();
+    ASSERT_TRUE(back);
+    EXPECT_EQ(string_of(back->payload.get(), "MessageType"), "Attached");
+    EXPECT_GT(uint_of(back->payload.get(), "DeviceID"), third);
+    ASSERT_TRUE(daemon_->reboot_device(rebooting, std::chrono::hours(1)));
 
     daemon_->stop();
     EXPECT_TRUE(listener.wait_closed());

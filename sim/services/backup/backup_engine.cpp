@@ -9,6 +9,8 @@
 #include <filesystem>
 
 #include "backup_folder.h"
+#include "backup_reader.h"
+#include "content_crypto.h"
 #include "device_content.h"
 #include "engine_requests.h"
 #include "engine_support.h"
@@ -16,14 +18,15 @@
 #include "manifest_db.h"
 #include "manifest_plist.h"
 #include "mb_file.h"
+#include "password_engine.h"
 #include "work_list.h"
 
 namespace tarvosim {
 namespace {
 
-// What the device takes from the host to learn the last state.
 constexpr uint64_t kMaxStatePlist = 8 * 1024 * 1024;
-constexpr uint64_t kMaxManifestDb = uint64_t{8} << 30;
+// The protection class of an encrypted backup's Manifest.db key.
+constexpr uint32_t kManifestProtectionClass = 4;
 // Batches of uploads and removals, and the room kept free beyond the files.
 constexpr std::size_t kBatchFiles = 64;
 constexpr uint64_t kBatchBytes = 8 * 1024 * 1024;
@@ -47,24 +50,48 @@ MbFile record_of(const ContentEntry &entry) {
     return file;
 }
 
-/// Whether the host's copy from the last backup still holds this file.
-bool unchanged(const MbFile &now, const std::optional<ManifestRow> &before) {
+/// The record of a file in the last backup.
+std::optional<MbFile> earlier_file(const std::optional<ManifestRow> &before) {
     if (!before || before->flags != static_cast<uint64_t>(EntryKind::kFile)) {
-        return false;
+        return std::nullopt;
     }
-    std::optional<MbFile> old = decode_mb_file(before->file);
-    return old && old->size == now.size && old->last_modified == now.last_modified &&
-           old->last_status_change == now.last_status_change && old->inode == now.inode;
+    return decode_mb_file(before->file);
+}
+
+bool same_file(const MbFile &now, const MbFile &old) {
+    return old.size == now.size && old.last_modified == now.last_modified &&
+           old.last_status_change == now.last_status_change && old.inode == now.inode;
+}
+
+/// Whether content the last backup stored can stand in this one: plain
+/// when this backup is plain, or under a key the device's class keys open.
+bool stored_as_needed(const MbFile &old, const DeviceBackupKeys *keys) {
+    if (!keys) {
+        return !old.encryption_key;
+    }
+    tarvo::BackupKey key;
+    uint32_t protection_class = 0;
+    return old.encryption_key &&
+           tarvo::unwrap_class_key_blob(keys->class_keys, *old.encryption_key, key,
+                                        protection_class) == tarvo::BackupCryptoResult::kOk;
 }
 
 class BackupJob {
   public:
     BackupJob(const BackupCall &call, const Identifiers &ids)
-        : call_(call), ids_(ids), host_(call.channel), work_(call.device) {}
+        : call_(call), ids_(ids), host_(call.channel), work_(call.device),
+          last_(host_, work_, ids.source) {}
 
     bool run() {
         if (!work_.ok()) {
             return respond(call_, kEngineDeviceFailed, "the device cannot make its work folder");
+        }
+        if (will_encrypt(call_.device)) {
+            keys_ = device_backup_keys(call_.device);
+            if (!keys_) {
+                return respond(call_, kEngineDeviceFailed,
+                               "the device encrypts its backups but has lost its keys");
+            }
         }
         std::string error;
         if (!call_.device.content->prepare(call_.device.context.fixture.dir, &error)) {
@@ -95,39 +122,25 @@ class BackupJob {
     }
 
   private:
-    /// Status.plist, then Manifest.plist and Manifest.db of the source, as
-    /// far as an incremental backup needs them.
+    /// The source's last finished backup, as far as an incremental backup
+    /// needs it. Any backup the device cannot read (none, unfinished,
+    /// encrypted under keys it no longer holds) makes this one full.
     StreamStatus learn_last_state() {
         full_ = true;
-        std::vector<uint8_t> bytes;
-        bool missing = false;
-        StreamStatus got = host_.download_bytes(ids_.source + "/" + kStatusPlistName,
-                                                kMaxStatePlist, &bytes, &missing);
-        if (!got.is_ok() || missing || option_bool(call_.request, "ForceFullBackup", false)) {
-            return got;
+        if (option_bool(call_.request, "ForceFullBackup", false)) {
+            std::vector<uint8_t> ignored;
+            bool missing = false;
+            return host_.download_bytes(ids_.source + "/" + kStatusPlistName, kMaxStatePlist,
+                                        &ignored, &missing);
         }
-        std::optional<LastStatus> last = read_status_plist(bytes);
-        if (!last || !last->finished) {
-            return StreamStatus::ok();
+        ReadRefusal refusal;
+        StreamStatus got =
+            last_.read(call_.device, KeySource::kDeviceOrPassword, std::nullopt, &refusal);
+        if (got.is_ok() && !refusal.refused()) {
+            previous_ = &last_.manifest();
+            full_ = false;
         }
-        got = host_.download_bytes(ids_.source + "/" + kManifestPlistName, kMaxStatePlist, &bytes,
-                                   &missing);
-        std::optional<ManifestFacts> facts = got.is_ok() && !missing
-                                                 ? read_manifest_plist(bytes)
-                                                 : std::nullopt;
-        if (!got.is_ok() || !facts || facts->encrypted) {
-            return got;
-        }
-        const std::string local = work_.file("previous.db");
-        got = host_.download_file(ids_.source + "/" + kManifestDbName, kMaxManifestDb, local,
-                                  &missing);
-        if (!got.is_ok() || missing) {
-            return got;
-        }
-        std::string error;
-        previous_ = ManifestDb::open(local, &error);
-        full_ = previous_ == nullptr;
-        return StreamStatus::ok();
+        return got;
     }
 
     /// The new Manifest.db and the work list: one pass over the content.
@@ -157,24 +170,48 @@ class BackupJob {
         row.flags = static_cast<uint64_t>(entry.kind);
         MbFile record = record_of(entry);
         record.flags = 0;
+        std::optional<MbFile> old = previous_ && entry.kind == EntryKind::kFile
+                                        ? earlier_file(previous_->find(row.file_id))
+                                        : std::nullopt;
+        const bool same =
+            old && same_file(record, *old) && stored_as_needed(*old, keys_ ? &*keys_ : nullptr);
+        if (keys_ && entry.kind == EntryKind::kFile) {
+            if (same) {
+                record.encryption_key = old->encryption_key;
+            } else if (!new_file_key(&record, error)) {
+                return false;
+            }
+        }
         row.file = encode_mb_file(record);
         if (!manifest_->insert(row)) {
             *error = "the device cannot write its manifest: " + manifest_->last_error();
             return false;
         }
-        if (entry.kind != EntryKind::kFile) {
-            return true;
-        }
-        const bool same = previous_ && unchanged(record, previous_->find(row.file_id));
-        if (same && ids_.source == ids_.target) {
+        if (entry.kind != EntryKind::kFile || (same && ids_.source == ids_.target)) {
             return true;
         }
         WorkItem item{row.file_id, entry.domain, entry.relative_path, entry.size,
-                      same ? WorkAction::kCopy : WorkAction::kUpload};
+                      same ? WorkAction::kCopy : WorkAction::kUpload,
+                      record.encryption_key.value_or(std::vector<uint8_t>{})};
         if (!work_list_->add(item)) {
             *error = "the device cannot keep its work list";
             return false;
         }
+        return true;
+    }
+
+    /// A fresh key for a file's content, wrapped with its class key.
+    bool new_file_key(MbFile *record, std::string *error) {
+        tarvo::BackupKey key;
+        std::vector<uint8_t> blob;
+        const tarvo::BackupCryptoResult made = tarvo::make_wrapped_class_key(
+            keys_->class_keys, static_cast<uint32_t>(record->protection_class), key, blob);
+        if (made != tarvo::BackupCryptoResult::kOk) {
+            *error = "the device cannot key " + record->relative_path + " (protection class " +
+                     std::to_string(record->protection_class) + "): " + tarvo::to_string(made);
+            return false;
+        }
+        record->encryption_key = std::move(blob);
         return true;
     }
 
@@ -256,13 +293,30 @@ class BackupJob {
         file.device_path = item.domain + "/" + item.relative_path;
         file.local_path = content_path_of(ids_.target, item.file_id);
         file.size = item.size;
-        const std::string path =
-            call_.device.content->existing_path(item.domain, item.relative_path);
-        std::shared_ptr<ContentReader> reader =
-            path.empty() ? nullptr : open_content_file(path);
+        std::unique_ptr<ContentReader> plain =
+            call_.device.content->open(item.domain, item.relative_path);
+        std::shared_ptr<ContentReader> reader = sealed(std::move(plain), item, &file.size);
         file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
         file.error_text = "the device could not read " + file.device_path;
         return file;
+    }
+
+    /// The content as the backup stores it: encrypted under the file's own
+    /// key when the item has one (*size becomes the stored size).
+    std::unique_ptr<ContentReader> sealed(std::unique_ptr<ContentReader> plain,
+                                          const WorkItem &item, uint64_t *size) {
+        if (item.encryption_key.empty()) {
+            return plain;
+        }
+        tarvo::BackupKey key;
+        uint32_t protection_class = 0;
+        *size = cipher_size_of(item.size);
+        if (!keys_ || tarvo::unwrap_class_key_blob(keys_->class_keys, item.encryption_key, key,
+                                                   protection_class) !=
+                          tarvo::BackupCryptoResult::kOk) {
+            return nullptr;
+        }
+        return encrypting_reader(std::move(plain), item.size, key);
     }
 
     StreamStatus upload_content() {
@@ -299,8 +353,23 @@ class BackupJob {
         file.device_path = kManifestDbName;
         file.local_path = temporary;
         std::error_code ignored;
-        file.size = std::filesystem::file_size(work_.file(kManifestDbName), ignored);
+        const uint64_t plain_size = std::filesystem::file_size(work_.file(kManifestDbName), ignored);
+        file.size = plain_size;
+        std::optional<ManifestKeys> sealed_with;
         std::shared_ptr<ContentReader> reader = open_content_file(work_.file(kManifestDbName));
+        if (keys_) {
+            tarvo::BackupKey key;
+            ManifestKeys keys{keys_->keybag, {}};
+            if (tarvo::make_wrapped_class_key(keys_->class_keys, kManifestProtectionClass, key,
+                                              keys.manifest_key) !=
+                tarvo::BackupCryptoResult::kOk) {
+                return StreamStatus::failed("the device cannot key its manifest");
+            }
+            reader = encrypting_reader(open_content_file(work_.file(kManifestDbName)), plain_size,
+                                       key);
+            file.size = cipher_size_of(plain_size);
+            sealed_with = std::move(keys);
+        }
         file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
         StreamStatus status = host_.upload({file}, 95);
         if (status.is_ok()) {
@@ -308,7 +377,7 @@ class BackupJob {
         }
         if (status.is_ok()) {
             status = host_.upload({outgoing_bytes(ids_.target + "/" + kManifestPlistName,
-                                                  manifest_plist(call_.device, std::nullopt))},
+                                                  manifest_plist(call_.device, sealed_with))},
                                   97);
         }
         return status;
@@ -349,7 +418,9 @@ class BackupJob {
     const Identifiers ids_;
     HostFiles host_;
     WorkFolder work_;
-    std::unique_ptr<ManifestDb> previous_;
+    BackupReader last_;
+    std::optional<DeviceBackupKeys> keys_;
+    ManifestDb *previous_ = nullptr;  // the last backup's, held by last_
     std::unique_ptr<ManifestDb> manifest_;
     std::unique_ptr<WorkList> work_list_;
     bool full_ = true;

@@ -32,6 +32,9 @@ struct BackupDevice {
     std::shared_ptr<AfcFolder> media;
     std::shared_ptr<DeviceContent> content;
     std::string device_dir;  // DIR/devices/<UDID>, where the engine keeps its work
+    /// Set by a restore that asks for a reboot; the connection's own thread
+    /// alone reads and writes it.
+    mutable bool reboot_when_link_ends = false;
 
     void note(const std::string &text) const { context.log.note(context.name, text); }
 };

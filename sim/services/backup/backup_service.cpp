@@ -38,6 +38,17 @@ class BackupConnection : public SimService {
                   resources.device_dir} {}
 
     void serve(DeviceLink &link) override {
+        serve_requests(link);
+        // A device reboots once the host has let go of the connection.
+        if (device_.reboot_when_link_ends && device_.context.reboot) {
+            link.shut_down();
+            note("rebooting");
+            device_.context.reboot();
+        }
+    }
+
+  private:
+    void serve_requests(DeviceLink &link) {
         link.enable_read_ahead();
         DlChannel channel(link, device_.context.log, device_.context.name, kIdleWait, kFrameWait);
         if (!handshake(channel)) {
@@ -55,7 +66,6 @@ class BackupConnection : public SimService {
         }
     }
 
-  private:
     void note(const std::string &text) const { device_.note(text); }
 
     bool handshake(DlChannel &channel) {

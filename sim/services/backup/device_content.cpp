@@ -1,6 +1,7 @@
 /*
  * The device's content folder: its first copy, the walk a backup reads,
- * and the checked places a restore writes to.
+ * and the checked places a restore writes to; and the overlay of the
+ * folder on the synthetic content: the merged walk, opening and removing.
  */
 #include "device_content.h"
 
@@ -9,10 +10,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <vector>
 
+#include "removed_entries.h"
+#include "synthetic_content.h"
 #include "unique_fd.h"
+#include "walk_order.h"
 
 namespace tarvosim {
 namespace {
@@ -88,24 +95,6 @@ bool entry_of(const fs::path &path, const std::string &domain, const std::string
     return true;
 }
 
-bool walk_folder(const fs::path &folder, const std::string &domain, const std::string &relative,
-                 const EntryVisitor &visit) {
-    for (const std::string &name : sorted_names(folder)) {
-        const std::string child = relative.empty() ? name : relative + "/" + name;
-        ContentEntry entry;
-        if (!entry_of(folder / name, domain, child, &entry)) {
-            continue;
-        }
-        if (!visit(entry)) {
-            return false;
-        }
-        if (entry.kind == EntryKind::kDirectory && !walk_folder(folder / name, domain, child, visit)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::vector<std::string_view> parts_of(std::string_view path) {
     std::vector<std::string_view> parts;
     while (!path.empty()) {
@@ -114,6 +103,187 @@ std::vector<std::string_view> parts_of(std::string_view path) {
         path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
     }
     return parts;
+}
+
+/// The content folder's entries in walk order, one at a time; it keeps the
+/// names of each folder on the way down, as a recursive walk would.
+class FolderCursor {
+  public:
+    explicit FolderCursor(const std::string &root) : root_(root), domains_(sorted_names(root)) {}
+
+    bool next(ContentEntry *entry) {
+        while (!frames_.empty() || next_domain_ < domains_.size()) {
+            if (frames_.empty()) {
+                if (enter_domain(domains_[next_domain_++], entry)) {
+                    return true;
+                }
+                continue;
+            }
+            Frame &top = frames_.back();
+            if (!top.listed) {
+                // Listed when first needed, so a visitor sees each folder
+                // before its names are read, as it did in a recursive walk.
+                top.names = sorted_names(top.folder);
+                top.listed = true;
+            }
+            if (top.next == top.names.size()) {
+                frames_.pop_back();
+                continue;
+            }
+            const std::string &name = top.names[top.next++];
+            std::string child = top.relative.empty() ? name : top.relative + "/" + name;
+            fs::path path = top.folder / name;
+            if (!entry_of(path, domain_, child, entry)) {
+                continue;
+            }
+            if (entry->kind == EntryKind::kDirectory) {
+                frames_.push_back(Frame{std::move(path), std::move(child)});
+            }
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    struct Frame {
+        fs::path folder;
+        std::string relative;
+        std::vector<std::string> names = {};
+        std::size_t next = 0;
+        bool listed = false;
+    };
+
+    bool enter_domain(const std::string &domain, ContentEntry *entry) {
+        domain_ = domain;
+        const fs::path folder = root_ / domain;
+        if (!is_safe_domain(domain) || !entry_of(folder, domain, "", entry) ||
+            entry->kind != EntryKind::kDirectory) {
+            return false;
+        }
+        frames_.push_back(Frame{folder, ""});
+        return true;
+    }
+
+    const fs::path root_;
+    const std::vector<std::string> domains_;
+    std::size_t next_domain_ = 0;
+    std::string domain_;
+    std::vector<Frame> frames_;
+};
+
+/// The synthetic entries that the record of removals leaves.
+class VisibleSynthetic {
+  public:
+    VisibleSynthetic(const SyntheticTree &tree, uint64_t generation, RemovedEntries *record)
+        : walk_(tree, generation), removed_(record ? record->in_walk_order() : nullptr) {}
+
+    bool next(ContentEntry *entry) {
+        while (walk_.next(entry)) {
+            if (!removed_ ||
+                !removed_->covers(walk_order_key(entry->domain, entry->relative_path))) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool reads_record() const { return removed_ != nullptr; }
+
+  private:
+    SyntheticWalk walk_;
+    std::unique_ptr<RemovedEntries::InWalkOrder> removed_;
+};
+
+/// Whether `entry` lies below the entry (domain, path), not at it.
+bool lies_below(const ContentEntry &entry, const std::string &domain, const std::string &path) {
+    return entry.domain == domain && entry.relative_path.size() > path.size() &&
+           entry.relative_path.starts_with(path) && entry.relative_path[path.size()] == '/';
+}
+
+/// What the content folder has at a checked path, as the walk sees it.
+enum class FolderHolds {
+    kNothing,  // no entry there or on the way: a synthetic entry may show
+    kFile,     // a regular file, at *path
+    kOther,    // a folder or a link there, or a non-folder on the way
+};
+
+FolderHolds folder_holds(const std::string &root, std::string_view domain,
+                         std::string_view relative_path, std::string *path) {
+    std::string at = root + "/" + std::string(domain);
+    const std::vector<std::string_view> parts = parts_of(relative_path);
+    for (std::size_t i = 0;; ++i) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0) {
+            return FolderHolds::kNothing;
+        }
+        const bool is_domain = i == 0;
+        if (i == parts.size()) {
+            *path = at;
+            if (is_domain) {
+                return S_ISDIR(st.st_mode) ? FolderHolds::kOther : FolderHolds::kNothing;
+            }
+            if (S_ISREG(st.st_mode)) {
+                return FolderHolds::kFile;
+            }
+            return S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode) ? FolderHolds::kOther
+                                                              : FolderHolds::kNothing;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            // The walk takes no non-folder for a domain, and shows no
+            // socket or device: those hide nothing.
+            const bool hides = !is_domain && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+            return hides ? FolderHolds::kOther : FolderHolds::kNothing;
+        }
+        at += "/" + std::string(parts[i]);
+    }
+}
+
+/// Copied aside and renamed into place, so a copy cut short is never
+/// taken for the device's content.
+bool copy_fixture_content(const std::string &root, const std::string &fixture_dir,
+                          std::string *error) {
+    std::error_code failure;
+    if (fs::is_directory(root, failure)) {
+        return true;
+    }
+    const std::string partial = root + ".partial";
+    fs::remove_all(partial, failure);
+    const fs::path source = fs::path(fixture_dir) / kContentFolder;
+    failure.clear();
+    if (fs::is_directory(source, failure)) {
+        fs::copy(source, partial, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
+                 failure);
+    } else {
+        failure.clear();
+        fs::create_directories(partial, failure);
+    }
+    if (!failure) {
+        fs::rename(partial, root, failure);
+    }
+    if (failure) {
+        *error = root + ": cannot make the device's content: " + failure.message();
+        return false;
+    }
+    return true;
+}
+
+/// A decimal number alone on its line, blanks around it allowed.
+std::optional<uint64_t> generation_in(const std::string &text) {
+    std::size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
+        ++at;
+    }
+    uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
+        value = value * 10 + static_cast<uint64_t>(text[at] - '0');
+        if (value > kMaxGeneration) {
+            return std::nullopt;
+        }
+    }
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
+        ++at;
+    }
+    return digits > 0 && at == text.size() ? std::optional<uint64_t>(value) : std::nullopt;
 }
 
 bool is_plain_name(std::string_view name) {
@@ -175,51 +345,169 @@ bool is_safe_relative_path(std::string_view path) {
     return true;
 }
 
+DeviceContent::DeviceContent(std::string root, std::shared_ptr<const SyntheticContent> synthetic)
+    : root_(std::move(root)),
+      synthetic_state_((fs::path(root_).parent_path() / kSyntheticStateFolder).string()),
+      tree_(synthetic ? std::make_unique<SyntheticTree>(std::move(synthetic)) : nullptr) {}
+
+DeviceContent::~DeviceContent() = default;
+
 bool DeviceContent::prepare(const std::string &fixture_dir, std::string *error) {
     std::lock_guard lock(mutex_);
-    if (prepared_) {
-        return true;
-    }
-    std::error_code failure;
-    if (!fs::is_directory(root_, failure)) {
-        // Copied aside and renamed into place, so a copy cut short is never
-        // taken for the device's content.
-        const std::string partial = root_ + ".partial";
-        fs::remove_all(partial, failure);
-        const fs::path source = fs::path(fixture_dir) / kContentFolder;
-        failure.clear();
-        if (fs::is_directory(source, failure)) {
-            fs::copy(source, partial, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-                     failure);
-        } else {
-            failure.clear();
-            fs::create_directories(partial, failure);
-        }
-        if (!failure) {
-            fs::rename(partial, root_, failure);
-        }
-        if (failure) {
-            *error = root_ + ": cannot make the device's content: " + failure.message();
-            return false;
-        }
+    if (!prepared_ && !copy_fixture_content(root_, fixture_dir, error)) {
+        return false;
     }
     prepared_ = true;
+    return read_generation(error);
+}
+
+bool DeviceContent::read_generation(std::string *error) {
+    if (!tree_) {
+        return true;
+    }
+    const std::string file = synthetic_state_ + "/" + kGenerationFile;
+    std::ifstream in(file, std::ios::binary);
+    if (!in.is_open()) {
+        generation_ = 0;
+        return true;
+    }
+    // A generation is a short line; more is not what a bench wrote.
+    std::string text(64, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    const std::optional<uint64_t> generation = in.eof() ? generation_in(text) : std::nullopt;
+    if (!generation) {
+        *error =
+            file + ": must hold a generation number from 0 to " + std::to_string(kMaxGeneration);
+        return false;
+    }
+    generation_ = *generation;
     return true;
 }
 
 bool DeviceContent::walk(const EntryVisitor &visit) const {
-    for (const std::string &domain : sorted_names(root_)) {
-        const fs::path folder = fs::path(root_) / domain;
-        ContentEntry entry;
-        if (!is_safe_domain(domain) || !entry_of(folder, domain, "", &entry) ||
-            entry.kind != EntryKind::kDirectory) {
-            continue;
-        }
-        if (!visit(entry) || !walk_folder(folder, domain, "", visit)) {
+    if (tree_) {
+        return walk_overlaid(visit);
+    }
+    FolderCursor folder(root_);
+    ContentEntry entry;
+    while (folder.next(&entry)) {
+        if (!visit(entry)) {
             return false;
         }
     }
     return true;
+}
+
+bool DeviceContent::walk_overlaid(const EntryVisitor &visit) const {
+    std::string error;
+    const std::unique_ptr<RemovedEntries> record =
+        RemovedEntries::open(synthetic_state_ + "/" + kRemovedEntriesFile, false, &error);
+    VisibleSynthetic synthetic(*tree_, generation_, record.get());
+    if (!error.empty() || (record && !synthetic.reads_record())) {
+        return false;  // showing removed entries again would be worse
+    }
+    FolderCursor folder(root_);
+    ContentEntry real;
+    ContentEntry made;
+    bool has_real = folder.next(&real);
+    bool has_made = synthetic.next(&made);
+    // The folder's last non-folder: the synthetic entries below it are hidden.
+    std::string hiding_domain;
+    std::string hiding_path;
+    while (has_real || has_made) {
+        const int order = !has_real   ? 1
+                          : !has_made ? -1
+                                      : compare_walk_order(real.domain, real.relative_path,
+                                                           made.domain, made.relative_path);
+        if (order > 0) {
+            if (!lies_below(made, hiding_domain, hiding_path) && !visit(made)) {
+                return false;
+            }
+            has_made = synthetic.next(&made);
+            continue;
+        }
+        if (order == 0) {
+            has_made = synthetic.next(&made);  // the folder's entry wins
+        }
+        if (real.kind != EntryKind::kDirectory) {
+            hiding_domain = real.domain;
+            hiding_path = real.relative_path;
+        }
+        if (!visit(real)) {
+            return false;
+        }
+        has_real = folder.next(&real);
+    }
+    return true;
+}
+
+bool DeviceContent::synthetic_visible(std::string_view domain,
+                                      std::string_view relative_path) const {
+    std::lock_guard lock(removed_mutex_);
+    if (!removed_) {
+        std::string error;
+        removed_ =
+            RemovedEntries::open(synthetic_state_ + "/" + kRemovedEntriesFile, false, &error);
+        if (!removed_) {
+            return error.empty();  // nothing was ever removed
+        }
+    }
+    return !removed_->covers(domain, relative_path);
+}
+
+std::unique_ptr<ContentReader> DeviceContent::open(std::string_view domain,
+                                                   std::string_view relative_path) const {
+    if (!is_safe_domain(domain) || !is_safe_relative_path(relative_path)) {
+        return nullptr;
+    }
+    std::string path;
+    switch (folder_holds(root_, domain, relative_path, &path)) {
+        case FolderHolds::kFile:
+            return open_content_file(path);
+        case FolderHolds::kOther:
+            return nullptr;
+        case FolderHolds::kNothing:
+            break;
+    }
+    if (!tree_ || !synthetic_visible(domain, relative_path)) {
+        return nullptr;
+    }
+    std::optional<ContentEntry> entry = tree_->find(domain, relative_path, generation_);
+    return entry && entry->kind == EntryKind::kFile ? entry->open() : nullptr;
+}
+
+uint64_t DeviceContent::remove(std::string_view domain, std::string_view relative_path,
+                               std::error_code &failed) {
+    failed.clear();
+    if (!is_safe_domain(domain) || !is_safe_relative_path(relative_path)) {
+        return 0;
+    }
+    uint64_t removed = 0;
+    if (const std::string path = existing_path(domain, relative_path); !path.empty()) {
+        const std::uintmax_t gone = fs::remove_all(path, failed);
+        if (failed) {
+            return 0;
+        }
+        removed += gone;
+    }
+    if (!tree_ || !tree_->find(domain, relative_path, generation_)) {
+        return removed;
+    }
+    std::lock_guard lock(removed_mutex_);
+    std::string error;
+    if (!removed_) {
+        fs::create_directories(synthetic_state_, failed);
+        removed_ = failed ? nullptr
+                          : RemovedEntries::open(synthetic_state_ + "/" + kRemovedEntriesFile, true,
+                                                 &error);
+    }
+    bool added = false;
+    if (!removed_ || !removed_->add(domain, relative_path, &added, &error)) {
+        failed = std::make_error_code(std::errc::io_error);
+        return removed;
+    }
+    return removed + (added ? 1 : 0);
 }
 
 std::string DeviceContent::place_for(std::string_view domain,

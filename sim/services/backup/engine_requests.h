@@ -21,6 +21,10 @@ bool answer_restore(const BackupCall &call);
 /// host as plain files below _unback_/<Domain>/<relative path>.
 bool answer_unback(const BackupCall &call);
 
+/// "Info" and "List": the backup in <root>/<SourceIdentifier>/ summed up, and its files as CSV.
+bool answer_info(const BackupCall &call);
+bool answer_list(const BackupCall &call);
+
 }  // namespace tarvosim
 
 #endif

@@ -1,11 +1,14 @@
 /*
- * The pieces every request of the backup engine shares.
+ * The pieces every request of the backup engine shares. The final
+ * Response passes the request's fault knobs, which may turn a success
+ * into an error or let the device vanish instead.
  */
 #include "engine_support.h"
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "backup_faults.h"
 #include "backup_folder.h"
 
 namespace tarvosim {
@@ -77,11 +80,25 @@ WorkFolder::~WorkFolder() {
 
 bool respond(const BackupCall &call, uint64_t code, const std::string &text,
              const std::string &content) {
-    if (code != 0) {
-        call.device.note("\"" + call.name + "\" failed (" + std::to_string(code) + "): " + text);
+    FaultPlayer *faults = armed_faults(call.channel);
+    std::string final_text = text;
+    std::string final_content = content;
+    if (faults && !faults->shape_response(&code, &final_text, &final_content)) {
+        return false;
     }
-    PlistPtr response = dl_process_response(code, text, content);
-    return call.channel.send(response.get());
+    if (code != 0) {
+        call.device.note("\"" + call.name + "\" failed (" + std::to_string(code) +
+                         "): " + final_text);
+    }
+    PlistPtr response = dl_process_response(code, final_text, final_content);
+    if (!call.channel.send(response.get())) {
+        return false;
+    }
+    if (faults) {
+        faults->message_sent();
+        return faults->at_message_boundary();
+    }
+    return true;
 }
 
 bool respond_to_failure(const BackupCall &call, const StreamStatus &status) {

@@ -57,7 +57,8 @@ class WorkFolder {
     bool ok_ = false;
 };
 
-/// The final Response. False when the link is gone.
+/// The final Response, as the request's fault knobs shape it. False when
+/// the link is gone (or the device vanished instead of answering).
 bool respond(const BackupCall &call, uint64_t code, const std::string &text,
              const std::string &content = "");
 /// Ends a request after `status` went wrong: a failed exchange is

@@ -20,19 +20,55 @@ std::string in_quotes(std::string_view text) {
     return "\"" + std::string(text) + "\"";
 }
 
-bool write_closing_frame(DlChannel &channel, const OutgoingFile &file) {
+/// Where an upload stream's bytes go: the channel, through the tap when
+/// there is one. Headers are encoded here, as DlChannel encodes them, so
+/// that a tap sees every byte.
+class StreamOut {
+  public:
+    StreamOut(DlChannel &channel, UploadTap *tap) : channel_(channel), tap_(tap) {}
+
+    bool raw(std::span<const uint8_t> bytes) {
+        return tap_ ? tap_->write(channel_, bytes) : channel_.write_raw(bytes);
+    }
+    bool name_field(std::string_view name) {
+        uint8_t header[4];
+        put_be32(header, static_cast<uint32_t>(name.size()));
+        return raw(header) &&
+               raw(std::span(reinterpret_cast<const uint8_t *>(name.data()), name.size()));
+    }
+    /// N = 1 + payload size, then the code byte.
+    bool frame_header(uint32_t length, uint8_t code) {
+        uint8_t header[5];
+        put_be32(header, length);
+        header[4] = code;
+        return raw(header);
+    }
+
+  private:
+    static void put_be32(uint8_t *out, uint32_t value) {
+        out[0] = static_cast<uint8_t>(value >> 24);
+        out[1] = static_cast<uint8_t>(value >> 16);
+        out[2] = static_cast<uint8_t>(value >> 8);
+        out[3] = static_cast<uint8_t>(value);
+    }
+
+    DlChannel &channel_;
+    UploadTap *tap_;
+};
+
+bool write_closing_frame(StreamOut &out, const OutgoingFile &file) {
     if (file.close_code == kXferOk) {
-        return channel.write_frame_header(1, kXferOk);
+        return out.frame_header(1, kXferOk);
     }
     const std::string text =
         file.error_text.empty() ? "the device could not read the file" : file.error_text;
-    return channel.write_frame_header(static_cast<uint32_t>(text.size() + 1), kXferDeviceError) &&
-           channel.write_raw(std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
+    return out.frame_header(static_cast<uint32_t>(text.size() + 1), kXferDeviceError) &&
+           out.raw(std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
 }
 
 /// One data frame of `block` bytes; *readable false when the source failed
 /// before the frame went out.
-bool write_data_frame(DlChannel &channel, const OutgoingFile &file, uint64_t block,
+bool write_data_frame(StreamOut &out, const OutgoingFile &file, uint64_t block,
                       std::vector<uint8_t> &piece, bool *readable) {
     // A frame that fits one piece is read before its header goes out, so a
     // source that fails never leaves announced bytes missing. Larger frames
@@ -44,16 +80,15 @@ bool write_data_frame(DlChannel &channel, const OutgoingFile &file, uint64_t blo
             *readable = false;
             return true;
         }
-        return channel.write_frame_header(static_cast<uint32_t>(block + 1), kXferData) &&
-               channel.write_raw(piece);
+        return out.frame_header(static_cast<uint32_t>(block + 1), kXferData) && out.raw(piece);
     }
-    if (!channel.write_frame_header(static_cast<uint32_t>(block + 1), kXferData)) {
+    if (!out.frame_header(static_cast<uint32_t>(block + 1), kXferData)) {
         return false;
     }
     for (uint64_t done = 0; done < block;) {
         const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(kPiece, block - done));
         std::span<uint8_t> bytes(piece.data(), size);
-        if (!file.read(bytes) || !channel.write_raw(bytes)) {
+        if (!file.read(bytes) || !out.raw(bytes)) {
             return false;
         }
         done += size;
@@ -68,8 +103,9 @@ StreamStatus stream_cut_short(LinkStatus status, const std::string &what) {
                                           : StreamStatus::gone();
 }
 
-bool write_upload_file(DlChannel &channel, const OutgoingFile &file) {
-    if (!channel.write_name_field(file.device_path) || !channel.write_name_field(file.local_path)) {
+bool write_upload_file(DlChannel &channel, const OutgoingFile &file, UploadTap *tap) {
+    StreamOut out(channel, tap);
+    if (!out.name_field(file.device_path) || !out.name_field(file.local_path)) {
         return false;
     }
     std::vector<uint8_t> piece;
@@ -78,7 +114,7 @@ bool write_upload_file(DlChannel &channel, const OutgoingFile &file) {
         const uint64_t left = file.size - sent;
         const uint64_t block =
             std::min(left, file.next_block ? file.next_block(left) : kDefaultBlock);
-        if (!write_data_frame(channel, file, block, piece, &readable)) {
+        if (!write_data_frame(out, file, block, piece, &readable)) {
             return false;
         }
         sent += block;
@@ -86,14 +122,14 @@ bool write_upload_file(DlChannel &channel, const OutgoingFile &file) {
     if (!readable) {
         OutgoingFile failed{file.device_path, file.local_path, 0, {}, {}, kXferDeviceError,
                             file.error_text};
-        return write_closing_frame(channel, failed);
+        return write_closing_frame(out, failed);
     }
-    return write_closing_frame(channel, file);
+    return write_closing_frame(out, file);
 }
 
-bool write_end_of_stream(DlChannel &channel) {
+bool write_end_of_stream(DlChannel &channel, UploadTap *tap) {
     static constexpr uint8_t kEnd[4] = {0, 0, 0, 0};
-    return channel.write_raw(kEnd);
+    return StreamOut(channel, tap).raw(kEnd);
 }
 
 StreamStatus read_download_name(DlChannel &channel, std::optional<std::string> *name) {

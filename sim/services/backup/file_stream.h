@@ -46,10 +46,21 @@ struct OutgoingFile {
     std::string error_text;
 };
 
+/// Sees each piece of an upload stream on its way out, so that the device
+/// can be slowed down or cut off at any byte (the engine's fault knobs).
+class UploadTap {
+  public:
+    virtual ~UploadTap() = default;
+    /// Writes `bytes`, or the part before the device vanishes; false when
+    /// the link is gone.
+    virtual bool write(DlChannel &channel, std::span<const uint8_t> bytes) = 0;
+};
+
 /// Writes one file of an upload stream: names, data frames, closing frame.
-bool write_upload_file(DlChannel &channel, const OutgoingFile &file);
+/// Every byte goes through `tap` when there is one.
+bool write_upload_file(DlChannel &channel, const OutgoingFile &file, UploadTap *tap = nullptr);
 /// The zero length that ends an upload stream.
-bool write_end_of_stream(DlChannel &channel);
+bool write_end_of_stream(DlChannel &channel, UploadTap *tap = nullptr);
 
 /// The next name of the host's download stream; nullopt at its zero length.
 StreamStatus read_download_name(DlChannel &channel, std::optional<std::string> *name);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "backup_faults.h"
 #include "unique_fd.h"
 
 namespace tarvosim {
@@ -38,6 +39,23 @@ bool write_all(int fd, std::span<const uint8_t> bytes) {
 
 }  // namespace
 
+HostFiles::HostFiles(DlChannel &channel) : channel_(channel), faults_(armed_faults(channel)) {}
+
+bool HostFiles::send(plist_t message) {
+    if (!faults_) {
+        return channel_.send(message);
+    }
+    if (!faults_->at_message_boundary() || !channel_.send(message)) {
+        return false;
+    }
+    faults_->message_sent();
+    return faults_->at_message_boundary();
+}
+
+bool HostFiles::at_file_boundary() {
+    return !faults_ || faults_->at_file_boundary();
+}
+
 StreamStatus HostFiles::expect_success(const std::string &what) {
     StatusAnswer answer;
     if (StreamStatus got = await_status_answer(channel_, &answer); !got.is_ok()) {
@@ -57,7 +75,7 @@ StreamStatus HostFiles::download(const std::string &path, uint64_t cap, const Co
     plist_array_append_item(message.get(), string_array({path}));
     plist_array_append_item(message.get(), plist_new_dict());
     plist_array_append_item(message.get(), plist_new_real(progress));
-    if (!channel_.send(message.get())) {
+    if (!send(message.get())) {
         return StreamStatus::gone();
     }
     *missing = true;
@@ -131,15 +149,18 @@ StreamStatus HostFiles::upload(const std::vector<OutgoingFile> &files, double pr
     plist_array_append_item(message.get(), paths);
     plist_array_append_item(message.get(), plist_new_real(progress));
     plist_array_append_item(message.get(), plist_new_uint(total));
-    if (!channel_.send(message.get())) {
+    if (!send(message.get())) {
         return StreamStatus::gone();
     }
     for (const OutgoingFile &file : files) {
-        if (!write_upload_file(channel_, file)) {
+        if (!at_file_boundary() || !write_upload_file(channel_, file, faults_)) {
             return StreamStatus::gone();
         }
+        if (faults_) {
+            faults_->file_sent();
+        }
     }
-    if (!write_end_of_stream(channel_)) {
+    if (!at_file_boundary() || !write_end_of_stream(channel_, faults_)) {
         return StreamStatus::gone();
     }
     return expect_success("store the uploaded files");
@@ -148,8 +169,7 @@ StreamStatus HostFiles::upload(const std::vector<OutgoingFile> &files, double pr
 StreamStatus HostFiles::create_directory(const std::string &path) {
     PlistPtr message = dl_message("DLMessageCreateDirectory");
     plist_array_append_item(message.get(), plist_new_string(path.c_str()));
-    return channel_.send(message.get()) ? expect_success("make \"" + path + "\"")
-                                        : StreamStatus::gone();
+    return send(message.get()) ? expect_success("make \"" + path + "\"") : StreamStatus::gone();
 }
 
 StreamStatus HostFiles::move(const std::vector<std::pair<std::string, std::string>> &moves,
@@ -162,7 +182,7 @@ StreamStatus HostFiles::move(const std::vector<std::pair<std::string, std::strin
     plist_array_append_item(message.get(), pairs);
     plist_array_append_item(message.get(), plist_new_dict());
     plist_array_append_item(message.get(), plist_new_real(progress));
-    return channel_.send(message.get()) ? expect_success("move files") : StreamStatus::gone();
+    return send(message.get()) ? expect_success("move files") : StreamStatus::gone();
 }
 
 StreamStatus HostFiles::remove(const std::vector<std::string> &paths, double progress) {
@@ -170,7 +190,7 @@ StreamStatus HostFiles::remove(const std::vector<std::string> &paths, double pro
     plist_array_append_item(message.get(), string_array(paths));
     plist_array_append_item(message.get(), plist_new_dict());
     plist_array_append_item(message.get(), plist_new_real(progress));
-    return channel_.send(message.get()) ? expect_success("remove files") : StreamStatus::gone();
+    return send(message.get()) ? expect_success("remove files") : StreamStatus::gone();
 }
 
 StreamStatus HostFiles::copy(const std::string &from, const std::string &to) {
@@ -178,14 +198,13 @@ StreamStatus HostFiles::copy(const std::string &from, const std::string &to) {
     plist_array_append_item(message.get(), plist_new_string(from.c_str()));
     plist_array_append_item(message.get(), plist_new_string(to.c_str()));
     plist_array_append_item(message.get(), plist_new_dict());
-    return channel_.send(message.get()) ? expect_success("copy \"" + from + "\"")
-                                        : StreamStatus::gone();
+    return send(message.get()) ? expect_success("copy \"" + from + "\"") : StreamStatus::gone();
 }
 
 StreamStatus HostFiles::free_space(uint64_t *bytes) {
     PlistPtr message = dl_message("DLMessageGetFreeDiskSpace");
     plist_array_append_item(message.get(), plist_new_dict());
-    if (!channel_.send(message.get())) {
+    if (!send(message.get())) {
         return StreamStatus::gone();
     }
     StatusAnswer answer;

@@ -3,7 +3,9 @@
  * device-link message each, waiting for the host's status response:
  * download files, upload a batch, make folders, move, remove, copy, and
  * ask for the free space. Every path is relative to the host's backup
- * root, and every download is capped before it is read.
+ * root, and every download is capped before it is read. When the request
+ * runs with fault knobs (backup_faults.h), every message and every byte of
+ * the upload stream passes them first.
  */
 #ifndef TARVO_SIM_HOST_FILES_H
 #define TARVO_SIM_HOST_FILES_H
@@ -18,9 +20,12 @@
 
 namespace tarvosim {
 
+class FaultPlayer;
+
 class HostFiles {
   public:
-    explicit HostFiles(DlChannel &channel) : channel_(channel) {}
+    /// Plays the knobs armed on `channel` for the running request, if any.
+    explicit HostFiles(DlChannel &channel);
 
     /// Asks for one file; its content goes to `sink`. *missing when the
     /// host answered with an error frame.
@@ -45,10 +50,16 @@ class HostFiles {
     DlChannel &channel() { return channel_; }
 
   private:
+    /// Sends one device-link message; false when the link is gone or the
+    /// device vanished around it.
+    bool send(plist_t message);
+    /// Between files of an upload stream; false when the device vanished.
+    bool at_file_boundary();
     /// The host's status response to the message just sent must be 0.
     StreamStatus expect_success(const std::string &what);
 
     DlChannel &channel_;
+    FaultPlayer *faults_;  // null: no knobs
 };
 
 /// An upload of bytes held in memory.

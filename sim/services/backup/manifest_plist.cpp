@@ -26,7 +26,7 @@ plist_t lockdown_values(const BackupDevice &device) {
 
 plist_t applications(const BackupDevice &device) {
     plist_t apps = plist_new_dict();
-    for (const InstalledApp &app : installed_apps(device.context.fixture).apps) {
+    for (const InstalledApp &app : device_apps(device.context.fixture, device.context.state).apps) {
         if (app.type != AppType::kUser) {
             continue;
         }

@@ -39,18 +39,6 @@ class Password {
     std::optional<std::string> text_;
 };
 
-bool will_encrypt(const BackupDevice &device) {
-    const ServiceContext &context = device.context;
-    plist_t base = plist_dict_get_item(context.fixture.domains.get(), kBackupDomain);
-    PlistPtr domain = context.state.effective_domain(kBackupDomain, base);
-    plist_t node = domain ? plist_dict_get_item(domain.get(), kWillEncryptKey) : nullptr;
-    uint8_t value = 0;
-    if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
-        plist_get_bool_val(node, &value);
-    }
-    return value != 0;
-}
-
 /// The fixture's BackupDPIC when it is a usable count, else the devices' own.
 uint32_t keybag_dpic(const BackupDevice &device) {
     plist_t domain = plist_dict_get_item(device.context.fixture.domains.get(), kBackupDomain);
@@ -63,23 +51,54 @@ uint32_t keybag_dpic(const BackupDevice &device) {
                                                               : tarvo::kDeviceKeybagDpic;
 }
 
-/// Keeps `keybag` (or drops it when null) and WillEncrypt to match.
-bool keep_keybag(const BackupDevice &device, const tarvo::BackupKeybag *keybag) {
-    DeviceState &state = device.context.state;
-    bool kept = true;
-    if (keybag) {
-        const std::vector<uint8_t> bytes = tarvo::serialize_keybag(*keybag);
-        PlistPtr data(plist_new_data(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
-        kept = state.set_value(kKeybagDomain, kKeybagKey, data.get());
-    } else {
-        kept = state.remove_value(kKeybagDomain, kKeybagKey);
+/// The class keys as stored: for each class, 4 bytes big-endian, then the key.
+std::vector<uint8_t> class_key_bytes(const tarvo::BackupClassKeys &keys) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t c = tarvo::kFirstProtectionClass; c <= tarvo::kLastProtectionClass; ++c) {
+        if (const tarvo::BackupKey *key = keys.find(c)) {
+            const uint8_t head[4] = {0, 0, 0, static_cast<uint8_t>(c)};
+            bytes.insert(bytes.end(), head, head + 4);
+            bytes.insert(bytes.end(), key->data(), key->data() + key->size());
+        }
     }
-    PlistPtr flag(plist_new_bool(keybag != nullptr));
-    return kept && state.set_value(kBackupDomain, kWillEncryptKey, flag.get());
+    return bytes;
+}
+
+std::optional<tarvo::BackupClassKeys> class_keys_of(std::span<const uint8_t> bytes) {
+    constexpr std::size_t kItem = 4 + tarvo::kBackupKeySize;
+    if (bytes.empty() || bytes.size() % kItem != 0) {
+        return std::nullopt;
+    }
+    tarvo::BackupClassKeys keys;
+    for (std::size_t at = 0; at < bytes.size(); at += kItem) {
+        const uint32_t c = uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+                           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+        keys.set(c, tarvo::BackupKey(bytes.subspan(at + 4).first<tarvo::kBackupKeySize>()));
+    }
+    return keys;
+}
+
+std::optional<std::vector<uint8_t>> kept_data(const BackupDevice &device, const char *key) {
+    PlistPtr domain = device.context.state.effective_domain(kKeybagDomain, nullptr);
+    plist_t node = domain ? plist_dict_get_item(domain.get(), key) : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_DATA) {
+        return std::nullopt;
+    }
+    char *data = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node, &data, &length);
+    std::vector<uint8_t> bytes(data, data + (data ? length : 0));
+    std::free(data);
+    return bytes;
+}
+
+bool keep_data(const BackupDevice &device, const char *key, const std::vector<uint8_t> &bytes) {
+    PlistPtr data(plist_new_data(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
+    return device.context.state.set_value(kKeybagDomain, key, data.get());
 }
 
 std::optional<tarvo::BackupKeybag> parsed_keybag(const BackupDevice &device) {
-    std::optional<std::vector<uint8_t>> bytes = kept_keybag(device);
+    std::optional<std::vector<uint8_t>> bytes = kept_data(device, kKeybagKey);
     tarvo::BackupKeybag keybag;
     if (!bytes || tarvo::parse_keybag(*bytes, keybag) != tarvo::BackupCryptoResult::kOk) {
         return std::nullopt;
@@ -103,7 +122,7 @@ bool turn_on(const BackupCall &call, const Password &password) {
     if (made != tarvo::BackupCryptoResult::kOk) {
         return refuse_password(call, made);
     }
-    if (!keep_keybag(call.device, &keybag)) {
+    if (!keep_backup_keys(call.device, &keybag, &keys)) {
         return respond(call, kEngineDeviceFailed, "the device cannot keep its keybag");
     }
     call.device.note("backup encryption turned on");
@@ -118,7 +137,7 @@ bool turn_off(const BackupCall &call, const tarvo::BackupKeybag &keybag,
     if (opened != tarvo::BackupCryptoResult::kOk) {
         return refuse_password(call, opened);
     }
-    if (!keep_keybag(call.device, nullptr)) {
+    if (!keep_backup_keys(call.device, nullptr, nullptr)) {
         return respond(call, kEngineDeviceFailed, "the device cannot drop its keybag");
     }
     call.device.note("backup encryption turned off");
@@ -128,12 +147,17 @@ bool turn_off(const BackupCall &call, const tarvo::BackupKeybag &keybag,
 bool change(const BackupCall &call, const tarvo::BackupKeybag &keybag, const Password &old_password,
             const Password &new_password) {
     tarvo::BackupKeybag rewrapped;
-    const tarvo::BackupCryptoResult done =
+    tarvo::BackupCryptoResult done =
         tarvo::rewrap_keybag(keybag, old_password.view(), new_password.view(), rewrapped);
+    // The class keys stay what they were; opening the new keybag gives them.
+    tarvo::BackupClassKeys keys;
+    if (done == tarvo::BackupCryptoResult::kOk) {
+        done = tarvo::unlock_keybag(rewrapped, new_password.view(), keys);
+    }
     if (done != tarvo::BackupCryptoResult::kOk) {
         return refuse_password(call, done);
     }
-    if (!keep_keybag(call.device, &rewrapped)) {
+    if (!keep_backup_keys(call.device, &rewrapped, &keys)) {
         return respond(call, kEngineDeviceFailed, "the device cannot keep its keybag");
     }
     call.device.note("backup password changed");
@@ -142,18 +166,47 @@ bool change(const BackupCall &call, const tarvo::BackupKeybag &keybag, const Pas
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> kept_keybag(const BackupDevice &device) {
-    PlistPtr domain = device.context.state.effective_domain(kKeybagDomain, nullptr);
-    plist_t node = domain ? plist_dict_get_item(domain.get(), kKeybagKey) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
+bool will_encrypt(const BackupDevice &device) {
+    const ServiceContext &context = device.context;
+    plist_t base = plist_dict_get_item(context.fixture.domains.get(), kBackupDomain);
+    PlistPtr domain = context.state.effective_domain(kBackupDomain, base);
+    plist_t node = domain ? plist_dict_get_item(domain.get(), kWillEncryptKey) : nullptr;
+    uint8_t value = 0;
+    if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
+        plist_get_bool_val(node, &value);
+    }
+    return value != 0;
+}
+
+std::optional<DeviceBackupKeys> device_backup_keys(const BackupDevice &device) {
+    if (!will_encrypt(device)) {
         return std::nullopt;
     }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data + (data ? length : 0));
-    std::free(data);
-    return bytes;
+    std::optional<std::vector<uint8_t>> keybag = kept_data(device, kKeybagKey);
+    std::optional<std::vector<uint8_t>> stored = kept_data(device, kClassKeysKey);
+    std::optional<tarvo::BackupClassKeys> keys =
+        stored ? class_keys_of(*stored) : std::nullopt;
+    if (!keybag || !keys) {
+        return std::nullopt;
+    }
+    return DeviceBackupKeys{std::move(*keybag), std::move(*keys)};
+}
+
+bool keep_backup_keys(const BackupDevice &device, const tarvo::BackupKeybag *keybag,
+                      const tarvo::BackupClassKeys *keys) {
+    DeviceState &state = device.context.state;
+    bool kept = true;
+    if (keybag && keys) {
+        std::vector<uint8_t> key_bytes = class_key_bytes(*keys);
+        kept = keep_data(device, kKeybagKey, tarvo::serialize_keybag(*keybag)) &&
+               keep_data(device, kClassKeysKey, key_bytes);
+        OPENSSL_cleanse(key_bytes.data(), key_bytes.size());
+    } else {
+        kept = state.remove_value(kKeybagDomain, kKeybagKey) &&
+               state.remove_value(kKeybagDomain, kClassKeysKey);
+    }
+    PlistPtr flag(plist_new_bool(keybag != nullptr && keys != nullptr));
+    return kept && state.set_value(kBackupDomain, kWillEncryptKey, flag.get());
 }
 
 bool answer_change_password(const BackupCall &call) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "backup_crypto.h"
 #include "backup_requests.h"
 
 namespace tarvosim {
@@ -20,15 +21,31 @@ namespace tarvosim {
 inline constexpr const char *kBackupDomain = "com.apple.mobile.backup";
 inline constexpr const char *kWillEncryptKey = "WillEncrypt";
 inline constexpr const char *kCloudBackupKey = "CloudBackupEnabled";
-/// The device's own keybag (data); kept where only the simulator reads it.
+/// The device's own keybag and the class keys it opens (data), kept where
+/// only the simulator reads them: a device holds its class keys in its
+/// keychain, so it can encrypt a backup without being given the password.
 inline constexpr const char *kKeybagDomain = "tarvosim.backup-keybag";
 inline constexpr const char *kKeybagKey = "BackupKeyBag";
+inline constexpr const char *kClassKeysKey = "ClassKeys";
 /// The fixture's "com.apple.mobile.backup" key that lowers the keybag's
 /// first-stage iteration count (tests keep it small).
 inline constexpr const char *kFixtureDpicKey = "BackupDPIC";
 
-/// The keybag the device keeps while it encrypts; nullopt when it does not.
-std::optional<std::vector<uint8_t>> kept_keybag(const BackupDevice &device);
+/// What the device holds while it encrypts its backups.
+struct DeviceBackupKeys {
+    std::vector<uint8_t> keybag;  // as it goes into Manifest.plist
+    tarvo::BackupClassKeys class_keys;
+};
+
+/// Whether the device's WillEncrypt is on.
+bool will_encrypt(const BackupDevice &device);
+/// The keybag and class keys kept while the device encrypts; nullopt when
+/// it does not encrypt or has lost them.
+std::optional<DeviceBackupKeys> device_backup_keys(const BackupDevice &device);
+/// Keeps `keybag` with its class keys and turns WillEncrypt on, or drops
+/// them and turns it off when `keybag` is null.
+bool keep_backup_keys(const BackupDevice &device, const tarvo::BackupKeybag *keybag,
+                      const tarvo::BackupClassKeys *keys);
 
 /// "ChangePassword": NewPassword alone turns encryption on, OldPassword
 /// alone turns it off, both change the password.

@@ -1,37 +1,46 @@
 /*
- * The "Restore" request: the device reads a finished backup from the
- * host (<root>/<SourceIdentifier>/: Status.plist, Manifest.plist,
- * Manifest.db, then each content file it restores) and rewrites its own
- * content folder from it. Every row of the host's manifest is hostile:
- * paths go through DeviceContent::place_for, and each download is capped
- * at the size its record gives. "Unback" reads the backup the same way
- * and hands each file back to the host as plain content below _unback_/.
+ * The "Restore" request: the device reads a finished backup from the host
+ * (BackupReader: Status.plist, Manifest.plist, Manifest.db, then each
+ * content file it restores, decrypted when the backup is encrypted) and
+ * rewrites its own content folder from it, installs the apps the host
+ * listed, and reboots when asked. Every row of the host's manifest is
+ * hostile: paths go through DeviceContent::place_for, and each download is
+ * capped at the size its record gives. "Unback" reads the backup the same
+ * way and hands each file back to the host as plain content below _unback_/.
  */
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 
+#include <openssl/crypto.h>
+
 #include "backup_folder.h"
+#include "backup_reader.h"
 #include "device_content.h"
 #include "engine_requests.h"
 #include "engine_support.h"
 #include "host_files.h"
+#include "installed_apps.h"
 #include "manifest_db.h"
 #include "manifest_plist.h"
 #include "mb_file.h"
+#include "password_engine.h"
 
 namespace tarvosim {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint64_t kMaxStatePlist = 8 * 1024 * 1024;
-constexpr uint64_t kMaxManifestDb = uint64_t{8} << 30;
 // Beyond this many restored domains the manifest is not believed.
 constexpr std::size_t kMaxDomains = 10000;
 constexpr const char *kUnbackFolder = "_unback_";
+// Written by the host into the media folder before it asks for a restore.
+constexpr const char *kRestoreAppsList = "iTunesRestore/RestoreApplications.plist";
+constexpr uint64_t kMaxRestoreAppsList = 64 * 1024 * 1024;
 
 enum class JobKind { kRestore, kUnback };
 
@@ -65,7 +74,8 @@ void apply_metadata(const std::string &path, const MbFile &record, bool is_link)
 class RestoreJob {
   public:
     RestoreJob(const BackupCall &call, const Identifiers &ids, JobKind kind)
-        : call_(call), ids_(ids), kind_(kind), host_(call.channel), work_(call.device) {
+        : call_(call), ids_(ids), kind_(kind), host_(call.channel), work_(call.device),
+          reader_(host_, work_, ids.source) {
         choice_.system_files = option_bool(call.request, "RestoreSystemFiles", false);
         choice_.remove_others = option_bool(call.request, "RemoveItemsNotRestored", false);
         choice_.preserve_settings = option_bool(call.request, "RestorePreserveSettings", false);
@@ -93,6 +103,14 @@ class RestoreJob {
         if (code == 0 && choice_.remove_others && kind_ == JobKind::kRestore) {
             remove_not_restored(&code, &error);
         }
+        if (code == 0 && kind_ == JobKind::kRestore) {
+            adopt_backup_keys(&code, &error);
+        }
+        if (code == 0 && kind_ == JobKind::kRestore) {
+            install_listed_apps();
+            call_.device.reboot_when_link_ends =
+                option_bool(call_.request, "RestoreShouldReboot", true);
+        }
         if (code != 0) {
             return respond(call_, code, error);
         }
@@ -104,59 +122,44 @@ class RestoreJob {
     }
 
   private:
-    /// Status.plist (must say finished), Manifest.plist (an encrypted
-    /// backup needs a password) and Manifest.db into the work folder.
+    /// The backup's state and manifest; an encrypted one opens only with
+    /// the request's Password, as the user must prove they may read it.
     StreamStatus read_backup(uint64_t *code, std::string *error) {
-        std::vector<uint8_t> bytes;
-        bool missing = false;
-        StreamStatus got = host_.download_bytes(ids_.source + "/" + kStatusPlistName,
-                                                kMaxStatePlist, &bytes, &missing);
-        std::optional<LastStatus> last =
-            got.is_ok() && !missing ? read_status_plist(bytes) : std::nullopt;
-        if (got.is_ok() && (!last || !last->finished)) {
-            *code = kEngineNoBackup;
-            *error = "there is no finished backup in \"" + ids_.source + "\"";
-            return got;
+        std::optional<std::string> password = option_string(call_.request, "Password");
+        ReadRefusal refusal;
+        StreamStatus got = reader_.read(call_.device, KeySource::kPasswordOnly,
+                                        password ? std::optional<std::string_view>(*password)
+                                                 : std::nullopt,
+                                        &refusal);
+        if (password && !password->empty()) {
+            OPENSSL_cleanse(password->data(), password->size());
         }
-        if (got.is_ok()) {
-            got = host_.download_bytes(ids_.source + "/" + kManifestPlistName, kMaxStatePlist,
-                                       &bytes, &missing);
-        }
-        std::optional<ManifestFacts> facts =
-            got.is_ok() && !missing ? read_manifest_plist(bytes) : std::nullopt;
-        if (!got.is_ok()) {
-            return got;
-        }
-        if (!facts) {
-            *code = kEngineNoBackup;
-            *error = "the backup's Manifest.plist is missing or unreadable";
-            return got;
-        }
-        if (facts->encrypted) {
-            const bool has_password = option_string(call_.request, "Password").has_value();
-            *code = has_password ? kEngineBadRequest : kEngineNeedsPassword;
-            *error = has_password ? "this device cannot restore an encrypted backup yet"
-                                  : "the backup is encrypted: a password is needed";
-            return got;
-        }
-        got = host_.download_file(ids_.source + "/" + kManifestDbName, kMaxManifestDb,
-                                  work_.file(kManifestDbName), &missing);
-        if (got.is_ok()) {
-            manifest_ = missing ? nullptr : ManifestDb::open(work_.file(kManifestDbName), error);
-            if (!manifest_) {
-                *code = kEngineNoBackup;
-                *error = "the backup's Manifest.db is missing or unreadable";
+        *code = refusal.code;
+        *error = refusal.text;
+        return got;
+    }
+
+    /// A restored encrypted backup brings its password along: the device
+    /// encrypts its next backups with the backup's keybag.
+    void adopt_backup_keys(uint64_t *code, std::string *error) {
+        tarvo::BackupKeybag keybag;
+        if (!reader_.encrypted() || !reader_.facts().keys ||
+            tarvo::parse_keybag(reader_.facts().keys->keybag, keybag) !=
+                tarvo::BackupCryptoResult::kOk ||
+            !keep_backup_keys(call_.device, &keybag, &reader_.class_keys())) {
+            if (reader_.encrypted()) {
+                *code = kEngineDeviceFailed;
+                *error = "the device cannot keep the restored backup's keybag";
             }
         }
-        return got;
     }
 
     /// Every row of a restored domain, in manifest order (folders first).
     StreamStatus restore_rows(uint64_t *code, std::string *error) {
         StreamStatus status;
-        const std::size_t total = std::max<uint64_t>(1, manifest_->count());
+        const std::size_t total = std::max<uint64_t>(1, reader_.manifest().count());
         std::size_t done = 0;
-        manifest_->for_each([&](const ManifestRow &row) {
+        reader_.manifest().for_each([&](const ManifestRow &row) {
             ++done;
             if (kind_ == JobKind::kUnback) {
                 status = unback_row(row, code, error);
@@ -222,15 +225,11 @@ class RestoreJob {
             return StreamStatus::ok();
         }
         const std::string local = work_.file("incoming");
-        bool missing = false;
-        StreamStatus got = host_.download_file(content_path_of(ids_.source, row.file_id),
-                                               record.size, local, &missing, progress);
-        if (!got.is_ok()) {
-            return got;
-        }
-        if (missing) {
-            *code = kEngineNoBackup;
-            *error = "the backup lacks the content of " + row.domain + "/" + row.relative_path;
+        ReadRefusal refusal;
+        StreamStatus got = reader_.fetch(row, record, local, progress, &refusal);
+        if (!got.is_ok() || refusal.refused()) {
+            *code = refusal.code;
+            *error = refusal.text;
             return got;
         }
         std::error_code failed;
@@ -268,14 +267,11 @@ class RestoreJob {
             return StreamStatus::ok();
         }
         const std::string local = work_.file("incoming");
-        bool missing = false;
-        StreamStatus got = host_.download_file(content_path_of(ids_.source, row.file_id),
-                                               record->size, local, &missing);
-        if (got.is_ok() && missing) {
-            *code = kEngineNoBackup;
-            *error = "the backup lacks the content of " + row.domain + "/" + row.relative_path;
-        }
-        if (!got.is_ok() || missing) {
+        ReadRefusal refusal;
+        StreamStatus got = reader_.fetch(row, *record, local, 0, &refusal);
+        if (!got.is_ok() || refusal.refused()) {
+            *code = refusal.code;
+            *error = refusal.text;
             return got;
         }
         if (const std::string parent = place.substr(0, place.rfind('/')); parent != made_) {
@@ -297,25 +293,54 @@ class RestoreJob {
         return got;
     }
 
+    /// The apps the host listed in the media folder's
+    /// iTunesRestore/RestoreApplications.plist become installed apps; the
+    /// list is used up, as a device does once it has queued the installs.
+    void install_listed_apps() {
+        std::string error;
+        if (!call_.device.media->prepare(call_.device.context.fixture.dir, &error)) {
+            return;
+        }
+        const std::string path = call_.device.media->real_root() + "/" + kRestoreAppsList;
+        std::error_code failed;
+        const uint64_t size = fs::file_size(path, failed);
+        if (failed || size > kMaxRestoreAppsList || !fs::is_regular_file(fs::symlink_status(path, failed))) {
+            return;
+        }
+        std::ifstream in(path, std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        PlistPtr apps = read_dictionary(bytes);
+        const std::size_t installed =
+            apps ? tarvosim::install_restored_apps(call_.device.context.state, apps.get()) : 0;
+        fs::remove(path, failed);
+        call_.device.note(std::to_string(installed) + " applications installed from the backup");
+    }
+
     /// Device entries of restored domains that the backup does not hold.
     void remove_not_restored(uint64_t *code, std::string *error) {
-        std::vector<std::string> doomed;
+        // Only the top of each doomed subtree is kept: removing a folder
+        // removes what it holds, and the list stays short.
+        std::vector<std::pair<std::string, std::string>> doomed;
         call_.device.content->walk([&](const ContentEntry &entry) {
-            if (restored_domains_.count(entry.domain) && !entry.relative_path.empty() &&
-                !manifest_->find(file_id_of(entry.domain, entry.relative_path))) {
-                doomed.push_back(
-                    call_.device.content->existing_path(entry.domain, entry.relative_path));
+            const bool below_last =
+                !doomed.empty() && doomed.back().first == entry.domain &&
+                entry.relative_path.starts_with(doomed.back().second + "/");
+            if (!below_last && restored_domains_.count(entry.domain) &&
+                !entry.relative_path.empty() &&
+                !reader_.manifest().find(file_id_of(entry.domain, entry.relative_path))) {
+                doomed.emplace_back(entry.domain, entry.relative_path);
             }
             return true;
         });
-        for (const std::string &path : doomed) {
+        for (const auto &[domain, path] : doomed) {
             std::error_code failed;
-            if (!path.empty() && fs::remove_all(path, failed) > 0) {
+            if (call_.device.content->remove(domain, path, failed) > 0) {
                 ++removed_;
             }
             if (failed) {
                 *code = kEngineDeviceFailed;
-                *error = "the device cannot remove " + path;
+                *error = "the device cannot remove " + domain + "/" + path;
                 return;
             }
         }
@@ -326,8 +351,8 @@ class RestoreJob {
     const JobKind kind_;
     HostFiles host_;
     WorkFolder work_;
+    BackupReader reader_;
     RestoreChoice choice_;
-    std::unique_ptr<ManifestDb> manifest_;
     std::set<std::string> restored_domains_;
     std::size_t written_ = 0;
     std::size_t removed_ = 0;

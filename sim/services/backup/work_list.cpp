@@ -46,9 +46,9 @@ std::unique_ptr<WorkList> WorkList::create(const std::string &path, std::string 
     if (sqlite3_exec(db,
                      "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
                      "CREATE TABLE Work (fileID TEXT PRIMARY KEY, domain TEXT, relativePath "
-                     "TEXT, size INTEGER, action INTEGER)",
+                     "TEXT, size INTEGER, action INTEGER, key BLOB)",
                      nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO Work VALUES (?, ?, ?, ?, ?)", -1,
+        sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO Work VALUES (?, ?, ?, ?, ?, ?)", -1,
                            &list->add_, nullptr) != SQLITE_OK) {
         *error = path + ": " + sqlite3_errmsg(db);
         return nullptr;
@@ -63,13 +63,15 @@ bool WorkList::add(const WorkItem &item) {
     sqlite3_bind_text(add_, 3, item.relative_path.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(add_, 4, static_cast<sqlite3_int64>(item.size));
     sqlite3_bind_int(add_, 5, static_cast<int>(item.action));
+    sqlite3_bind_blob(add_, 6, item.encryption_key.data(),
+                      static_cast<int>(item.encryption_key.size()), SQLITE_TRANSIENT);
     return sqlite3_step(add_) == SQLITE_DONE;
 }
 
 bool WorkList::for_each(WorkAction action, const std::function<bool(const WorkItem &)> &visit) {
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(db_,
-                           "SELECT fileID, domain, relativePath, size FROM Work WHERE action = ? "
+                           "SELECT fileID, domain, relativePath, size, key FROM Work WHERE action = ? "
                            "ORDER BY fileID",
                            -1, &statement, nullptr) != SQLITE_OK) {
         return false;
@@ -80,7 +82,9 @@ bool WorkList::for_each(WorkAction action, const std::function<bool(const WorkIt
     while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
         WorkItem item{column_text(statement, 0), column_text(statement, 1),
                       column_text(statement, 2),
-                      static_cast<uint64_t>(sqlite3_column_int64(statement, 3)), action};
+                      static_cast<uint64_t>(sqlite3_column_int64(statement, 3)), action, {}};
+        const auto *key = static_cast<const uint8_t *>(sqlite3_column_blob(statement, 4));
+        item.encryption_key.assign(key, key + (key ? sqlite3_column_bytes(statement, 4) : 0));
         ok = visit(item);
     }
     sqlite3_finalize(statement);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tarvosim {
 
@@ -24,6 +25,8 @@ struct WorkItem {
     std::string relative_path;
     uint64_t size = 0;
     WorkAction action = WorkAction::kUpload;
+    /// An encrypted backup's wrapped file key (the MBFile EncryptionKey).
+    std::vector<uint8_t> encryption_key;
 };
 
 class WorkList {
