@@ -232,8 +232,9 @@ TEST(BackupServiceDefaultsTest, InfoAndListReadTheHostsBackupAndOtherRequestsNee
         EXPECT_EQ(body_item(none, "Content"), nullptr);
     }
 
-    // The bundled script answers the cloud switch in a friendly way.
-    EXPECT_EQ(plist_uint(body_item(backup.request("EnableCloudBackup"), "ErrorCode")), 0u);
+    // The engine wants to know which way the cloud switch goes.
+    EXPECT_EQ(plist_uint(body_item(backup.request("EnableCloudBackup"), "ErrorCode")),
+              kEngineBadRequest);
 
     // "Backup" and the other backup requests are the engine's; a name
     // neither the engine nor the script knows gets the "no script" answer.
