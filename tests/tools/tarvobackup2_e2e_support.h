@@ -7,6 +7,7 @@
 #define TARVO_TESTS_TARVOBACKUP2_E2E_SUPPORT_H
 
 #include <fcntl.h>
+#include <openssl/sha.h>
 #include <plist/plist.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,7 +19,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -225,6 +228,16 @@ class RunningTool {
         }
         return true;
     }
+    /// The same for standard output.
+    bool wait_for_stdout(const std::string &text, int timeout_ms = 20000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (out_.find(text) == std::string::npos) {
+            if (out_fd_ < 0 || !pump(deadline, false)) {
+                return false;
+            }
+        }
+        return true;
+    }
     void signal(int sig) { kill(pid_, sig); }
 
     /// Reads both outputs to their end and reaps the tool; killed after
@@ -291,6 +304,32 @@ class RunningTool {
     std::string out_;
     std::string err_;
 };
+
+/// Lower-case hex SHA-1, as a backup's file IDs are.
+inline std::string sha1_hex(const std::string &text) {
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : digest) {
+        hex += kHex[byte >> 4];
+        hex += kHex[byte & 15];
+    }
+    return hex;
+}
+
+// Every regular file below `root` by its path relative to it, with content.
+inline std::map<std::string, std::string> files_below(const std::string &root) {
+    std::map<std::string, std::string> files;
+    std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_regular_file() && !it->is_symlink()) {
+            files[std::filesystem::relative(it->path(), root).string()] = read_text(it->path().string());
+        }
+    }
+    return files;
+}
 
 }  // namespace mb2test
 

@@ -4,7 +4,6 @@
 // is checked as any reader would check it, with SQLite, libplist and
 // OpenSSL, never with the simulator's own code.
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -24,31 +23,6 @@ namespace {
 using namespace mb2test;
 namespace fs = std::filesystem;
 
-
-std::string sha1_hex(const std::string &text) {
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += kHex[byte >> 4];
-        hex += kHex[byte & 15];
-    }
-    return hex;
-}
-
-// Every regular file below `root` by its path relative to it, with content.
-std::map<std::string, std::string> files_below(const std::string &root) {
-    std::map<std::string, std::string> files;
-    std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(root, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_regular_file() && !it->is_symlink()) {
-            files[fs::relative(it->path(), root).string()] = read_text(it->path().string());
-        }
-    }
-    return files;
-}
 
 struct ManifestRow {
     std::string file_id;

@@ -4,7 +4,6 @@
 // is bumped an incremental backup brings the new versions. The backup is
 // read with SQLite, libplist and SHA-1, not with the engine's own code.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -31,19 +30,6 @@ std::string synthetic_keys() {
            integer("MinSize", 0) + integer("MaxSize", 8192) + integer("LargeFiles", 3) +
            integer("LargeMinSize", 200000) + integer("LargeMaxSize", 400000) +
            integer("FilesPerFolder", 40) + "<key>ChangedShare</key><real>0.05</real></dict>";
-}
-
-std::string sha1_hex(const std::string &bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 15];
-    }
-    return hex;
 }
 
 struct BackedUpFile {

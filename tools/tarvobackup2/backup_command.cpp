@@ -10,6 +10,7 @@
 #include "backup_state.h"
 #include "commands.h"
 #include "info_plist.h"
+#include "previous_backup.h"
 #include "signals_and_notifications.h"
 #include "sync_lock.h"
 #include "utils.h"
@@ -79,15 +80,19 @@ bool request_backup(Session &s) {
     return sent == MOBILEBACKUP2_E_SUCCESS;
 }
 
-void print_backup_outcome(const Session &s, const Mb2LoopResult &result) {
+/// Whether the backup finished.
+bool print_backup_outcome(const Session &s, const Mb2LoopResult &result) {
     print_info("Received %d files from device.\n", result.files_received);
-    if (result.completed_ok && mb2_status_check_snapshot_state(s.backup_directory(), s.udid())) {
+    const bool finished =
+        result.completed_ok && mb2_status_check_snapshot_state(s.backup_directory(), s.udid());
+    if (finished) {
         print_info("Backup Successful.\n");
     } else if (quit_flag.load(std::memory_order_relaxed) == 0) {
         print_info("Backup Failed (Error Code %d).\n", -result.operation_result);
     } else {
         print_info("Backup Aborted.\n");
     }
+    return finished;
 }
 
 }  // namespace
@@ -104,11 +109,12 @@ int run_backup(Session &s) {
     // Whether the source backup had a readable Info.plist decides the mode.
     const bool incremental = s.info_plist != nullptr;
     s.info_plist.reset();
+    PreviousBackup previous(s.backup_directory(), s.udid());
     if (!replace_info_plist(s, info_path) || !request_backup(s)) {
         return -1;
     }
     print_info("%s backup mode.\n", incremental ? "Incremental" : "Full");
     const Mb2LoopResult result = s.run_message_loop();
-    print_backup_outcome(s, result);
+    previous.settle(print_backup_outcome(s, result));
     return result.operation_result;
 }

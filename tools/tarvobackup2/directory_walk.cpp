@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <deque>
 #include <memory>
@@ -211,6 +212,13 @@ void mb2_copy_file_by_path(const DevicePath &source, const DevicePath &destinati
             printf("Cannot open source path '%s'.\n", source.shown.c_str());
         }
         return;
+    }
+    // A new file rather than the old one truncated: the old one may be a
+    // hard link of the kept copy of the last finished backup. (A link in
+    // its place stays, for the open below to refuse.)
+    struct stat existing {};
+    if (stat_entry(destination, &existing) == 0 && S_ISREG(existing.st_mode)) {
+        unlink_entry(destination);
     }
     UniqueFd destination_fd;
     if (const int result = open_entry_for_writing(destination, &destination_fd); result != 0) {

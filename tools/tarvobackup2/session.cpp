@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "password_entry.h"
+#include "previous_backup.h"
 #include "signals_and_notifications.h"
 #include "utils.h"
 
@@ -127,6 +128,8 @@ bool check_source_backup(Session &s) {
     if (!reads_source_backup(s.command())) {
         return true;
     }
+    // A backup a dead run left half made gives way to the one it was made over.
+    settle_interrupted_backup(s.backup_directory(), s.source_udid());
     s.info_path.reset(
         string_build_path(s.backup_directory(), s.source_udid(), "Info.plist", nullptr));
     if (needs_source_manifest(s.command())) {

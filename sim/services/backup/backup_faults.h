@@ -39,7 +39,7 @@ struct BackupFaults {
     bool disconnect_before_response = false;
     std::optional<uint64_t> final_error_code;  // in place of a successful Response
     std::string final_error_description;
-    std::optional<uint64_t> bytes_per_second;  // of the upload stream
+    std::optional<uint64_t> bytes_per_second;  // of the file streams, both ways
     /// The requests the knobs apply to (engine request names).
     std::set<std::string, std::less<>> requests{"Backup", "Restore", "Unback"};
     /// Only in the override file: how many more requests it applies to.
@@ -83,6 +83,8 @@ class FaultPlayer : public UploadTap {
 
     /// Paced and cut as the knobs say; false when the device has vanished.
     bool write(DlChannel &channel, std::span<const uint8_t> bytes) override;
+    /// Content the device read from the host: paced like what it writes.
+    void received(std::size_t bytes) { pace(bytes); }
 
     /// The final Response as the knobs make it: false when the device
     /// vanishes instead of sending it; a success may become an error.

@@ -92,7 +92,13 @@ StreamStatus HostFiles::download(const std::string &path, uint64_t cap, const Co
                                         "\"");
         }
         IncomingFile file;
-        if (StreamStatus got = read_download_file(channel_, *name, cap, sink, &file);
+        // A slow device reads as slowly as it writes.
+        const ContentSink paced = [this, &sink](std::span<const uint8_t> bytes) {
+            faults_->received(bytes.size());
+            return sink(bytes);
+        };
+        if (StreamStatus got =
+                read_download_file(channel_, *name, cap, faults_ ? paced : sink, &file);
             !got.is_ok()) {
             return got;
         }
