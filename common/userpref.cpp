@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "plist_untrusted.h"
+#include "secrets.h"
 #include "userpref.h"
 
 namespace {
@@ -22,6 +23,10 @@ namespace {
 // Filled on first use and kept for the life of the process (never freed).
 // Not locked: a multi-threaded caller fills it once before sharing the module.
 char *g_config_dir = nullptr;
+
+// Pair records are a few kilobytes of keys and certificates; the daemon's
+// files are anyone's to edit, so a larger one is refused before parsing.
+constexpr uint32_t kMaxPairRecordBytes = 1024 * 1024;
 
 constexpr std::string_view kRecordSuffix = ".plist";
 constexpr std::string_view kSystemConfigurationFile = "SystemConfiguration.plist";
@@ -37,8 +42,20 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
+// Both buffers hold a record's private keys in the clear.
 struct PlistBinFree {
-    void operator()(char *bin) const { plist_to_bin_free(bin); }
+    uint32_t size = 0;
+    void operator()(char *bin) const {
+        tarvo::wipe_secret(bin, size);
+        plist_to_bin_free(bin);
+    }
+};
+struct RecordBufferFree {
+    uint32_t size = 0;
+    void operator()(char *data) const {
+        tarvo::wipe_secret(data, size);
+        std::free(data);
+    }
 };
 
 char *build_config_dir() {
@@ -142,7 +159,7 @@ int userpref_save_pair_record(const char *udid, uint32_t device_id, plist_t pair
     char *bin_raw = nullptr;
     uint32_t size = 0;
     plist_to_bin(pair_record, &bin_raw, &size);
-    std::unique_ptr<char, PlistBinFree> bin(bin_raw);
+    std::unique_ptr<char, PlistBinFree> bin(bin_raw, PlistBinFree{size});
     if (!bin) {
         return USERPREF_E_UNKNOWN_ERROR;
     }
@@ -157,7 +174,7 @@ int userpref_read_pair_record(const char *udid, plist_t *pair_record) {
     char *data = nullptr;
     uint32_t size = 0;
     int rc = usbmuxd_read_pair_record(udid, &data, &size);
-    std::unique_ptr<char, decltype(&std::free)> owned(data, &std::free);
+    std::unique_ptr<char, RecordBufferFree> owned(data, RecordBufferFree{data ? size : 0});
     if (rc < 0) {
         if (rc == -ENOENT) {
             return USERPREF_E_NOENT;
@@ -169,7 +186,9 @@ int userpref_read_pair_record(const char *udid, plist_t *pair_record) {
     }
     // The daemon hands on whatever its record file holds, so the record is
     // checked like any message from a device.
-    *pair_record = owned ? tarvo::plist_from_untrusted_memory(owned.get(), size) : nullptr;
+    *pair_record = owned && size <= kMaxPairRecordBytes
+                       ? tarvo::plist_from_untrusted_memory(owned.get(), size)
+                       : nullptr;
     return *pair_record ? USERPREF_E_SUCCESS : USERPREF_E_INVALID_CONF;
 }
 

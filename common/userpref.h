@@ -38,6 +38,8 @@ const char *userpref_get_config_dir(void);
 int userpref_read_system_buid(char **system_buid);
 int userpref_get_paired_udids(char ***list, unsigned int *count);
 int userpref_save_pair_record(const char *udid, uint32_t device_id, plist_t pair_record);
+/* A record the daemon hands back larger than 1 MiB is refused unparsed
+ * (USERPREF_E_INVALID_CONF). The buffers that held it are wiped. */
 int userpref_read_pair_record(const char *udid, plist_t *pair_record);
 int userpref_delete_pair_record(const char *udid);
 

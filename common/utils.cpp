@@ -300,6 +300,15 @@ int plist_read_from_filename(plist_t *plist, const char *filename) {
     if (!filename || !plist) {
         return 0;
     }
+    // The parsers take 32-bit lengths, so a longer file cannot be a property
+    // list they read. It is refused before it is read: a device can write
+    // files of any size into its backup, and this one would be read whole.
+    struct stat info {};
+    if (stat(filename, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) > UINT32_MAX) {
+        *plist = nullptr;
+        return 1;
+    }
     char *buffer = nullptr;
     uint64_t length = 0;
     buffer_read_from_filename(filename, &buffer, &length);
@@ -307,8 +316,7 @@ int plist_read_from_filename(plist_t *plist, const char *filename) {
         return 0;
     }
     std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
-    // The parsers take 32-bit lengths; a longer file cannot be a property
-    // list they can read, so it is reported like any unparsable file.
+    // Also for a file that grew since it was looked at, and for streams.
     if (length > UINT32_MAX) {
         *plist = nullptr;
         return 1;

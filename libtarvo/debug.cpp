@@ -1,5 +1,6 @@
 /*
- * Debug switch and the readable dump of traffic on standard error.
+ * Debug switch and the readable dump of traffic on standard error, with the
+ * values of secret items (passwords, the PIN exchange, keys) redacted.
  */
 #include "debug.h"
 
@@ -8,6 +9,7 @@
 
 #include "libtarvo/device.h"
 #include "owners.h"
+#include "secrets.h"
 
 namespace libtarvo {
 namespace {
@@ -28,9 +30,12 @@ void debug_plist(Direction direction, std::string_view service, plist_t node) {
     if (!debug_enabled() || !node) {
         return;
     }
+    // Traces end up in terminals, logs and bug reports: a password given to
+    // the tool must not travel with them.
+    PlistPtr shown(tarvo::plist_copy_redacted(node));
     char *raw = nullptr;
     uint32_t length = 0;
-    plist_to_xml(node, &raw, &length);
+    plist_to_xml(shown.get(), &raw, &length);
     CString owned(raw);
     std::string_view xml(owned ? owned.get() : "", owned ? length : 0);
     // The declaration and document type are the same in every message.

@@ -1,7 +1,8 @@
 /*
  * The library's debug output: with level 1 (tarvo_set_debug_level) every
  * message sent to or received from a device is written to standard error,
- * with its direction and service, property lists as XML.
+ * with its direction and service, property lists as XML. The values of
+ * secret items (tarvo::is_secret_item) show as "(redacted)".
  */
 #ifndef LIBTARVO_DEBUG_H
 #define LIBTARVO_DEBUG_H

@@ -10,6 +10,7 @@
 #include "debug.h"
 #include "device_link.h"
 #include "mobilebackup2_private.h"
+#include "secrets.h"
 #include "service_connection.h"
 
 using libtarvo::DeviceLinkChannel;
@@ -264,7 +265,10 @@ mobilebackup2_error_t mobilebackup2_send_message(mobilebackup2_client_t client, 
         }
     }
     PlistPtr wrapped = libtarvo::make_process_message(std::move(dictionary));
-    return libtarvo::send_node(client, wrapped.get());
+    const mobilebackup2_error_t sent = libtarvo::send_node(client, wrapped.get());
+    // Our copy of the caller's options may hold a backup password.
+    tarvo::plist_wipe_secrets(wrapped.get());
+    return sent;
 }
 
 mobilebackup2_error_t mobilebackup2_send_request(mobilebackup2_client_t client, const char *request,
@@ -285,7 +289,10 @@ mobilebackup2_error_t mobilebackup2_send_request(mobilebackup2_client_t client, 
     }
     // The device answers a request only through the messages that follow, so
     // a refusal shows in the final Response that receive_message delivers.
-    return mobilebackup2_send_message(client, request, dictionary.get());
+    const mobilebackup2_error_t sent =
+        mobilebackup2_send_message(client, request, dictionary.get());
+    tarvo::plist_wipe_secrets(dictionary.get());  // the Options copy: a password, maybe
+    return sent;
 }
 
 mobilebackup2_error_t mobilebackup2_receive_message(mobilebackup2_client_t client, plist_t *message,

@@ -1,5 +1,7 @@
 /*
  * Persistence of a simulated device's keys, trusted hosts and changed values.
+ * The state holds the device's private key and its backup class keys, so
+ * its folders are 0700 and the file 0600 whatever the umask.
  */
 #include "device_state.h"
 
@@ -14,6 +16,7 @@
 #include "plist_dict_walk.h"
 #include "pair_record_store.h"
 #include "plist_untrusted.h"
+#include "secrets.h"
 
 namespace tarvosim {
 namespace {
@@ -260,11 +263,14 @@ bool DeviceState::save_locked() const {
     char *xml = nullptr;
     uint32_t size = 0;
     plist_to_xml(root.get(), &xml, &size);
+    tarvo::plist_wipe_secrets(root.get());
     if (!xml) {
         return false;
     }
+    // Written through a temporary created 0600 and renamed over the file.
     const bool ok = write_file_atomically(
         file_, std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(xml), size));
+    tarvo::wipe_secret(xml, size);
     plist_to_xml_free(xml);
     return ok;
 }

@@ -21,6 +21,12 @@
 namespace tarvosim {
 namespace {
 
+/// Domains the device keeps for itself in its state (its backup keys, the
+/// apps a restore installed): no host reads or writes them.
+bool is_private_domain(std::string_view domain) {
+    return domain.starts_with("tarvosim.");
+}
+
 constexpr std::string_view kChannel = "lockdown";
 constexpr std::size_t kEscrowBagSize = 32;
 
@@ -291,6 +297,9 @@ PlistPtr LockdownServer::domain_values(const std::optional<std::string> &domain)
     if (!domain) {
         return device_global_domain(device_.fixture, device_.state);
     }
+    if (is_private_domain(*domain)) {
+        return nullptr;  // as a domain the device does not have
+    }
     plist_t base = plist_dict_get_item(device_.fixture.domains.get(), domain->c_str());
     return device_.state.effective_domain(*domain, base);
 }
@@ -363,7 +372,8 @@ LockdownServer::Reply LockdownServer::set_value(plist_t request) {
     if (!value) {
         return failure("SetValue", "MissingValue");
     }
-    if (!domain && contains(kImmutableGlobalKeys, *key)) {
+    if ((!domain && contains(kImmutableGlobalKeys, *key)) ||
+        (domain && is_private_domain(*domain))) {
         return failure("SetValue", "SetProhibited");
     }
     if (!device_.state.set_value(domain.value_or(""), *key, value)) {
@@ -390,7 +400,8 @@ LockdownServer::Reply LockdownServer::remove_value(plist_t request) {
     if (!key || key->empty()) {
         return failure("RemoveValue", "MissingKey");
     }
-    if (!domain && contains(kImmutableGlobalKeys, *key)) {
+    if ((!domain && contains(kImmutableGlobalKeys, *key)) ||
+        (domain && is_private_domain(*domain))) {
         return failure("RemoveValue", "RemoveProhibited");
     }
     PlistPtr values = domain_values(domain);

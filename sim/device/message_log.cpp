@@ -1,5 +1,6 @@
 /*
- * Readable one-line rendering of property lists for the debug trace.
+ * Readable one-line rendering of property lists for the debug trace, with
+ * the values of secret items redacted.
  */
 #include "message_log.h"
 
@@ -9,6 +10,7 @@
 #include <mutex>
 
 #include "plist_dict_walk.h"
+#include "secrets.h"
 
 namespace tarvosim {
 namespace {
@@ -54,7 +56,13 @@ void describe(plist_t node, std::string *out) {
             for_each_dict_item(node, [&](const std::string &key, plist_t value) {
                 *out += first ? "" : ", ";
                 *out += key + ": ";
-                describe(value, out);
+                // The trace is shown and kept wherever the user runs the
+                // simulator: a password the host sent stays out of it.
+                if (tarvo::is_secret_item(key)) {
+                    *out += tarvo::kRedactedValue;
+                } else {
+                    describe(value, out);
+                }
                 first = false;
                 return true;
             });

@@ -14,7 +14,8 @@ namespace tarvosim {
 
 /// One line of text for a plist: dictionaries as {Key: value, ...}, arrays
 /// as [...], strings quoted, data as <data N bytes> (PEM text shows its
-/// first line). Long output is cut with "...".
+/// first line), the value of a secret item (tarvo::is_secret_item) as
+/// (redacted). Long output is cut with "...".
 std::string describe_plist(plist_t node);
 
 class MessageLog {

@@ -3,6 +3,7 @@
 // usage text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -258,6 +259,43 @@ TEST(Tarvobackup2CommandLine, WordsThatSelectTheSession) {
         EXPECT_EQ(text(p.options.source_udid), c.source_udid);
         EXPECT_FALSE(p.options.interactive);
         EXPECT_FALSE(p.options.network);
+    }
+}
+
+// Other users read a process's arguments while it runs: a password word is
+// overwritten once it is copied, and no other word is touched.
+TEST(Tarvobackup2CommandLine, PasswordWordsAreWipedFromArgv) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<size_t> secrets;  // indexes into args
+    };
+    const std::vector<Case> cases = {
+        {{"--password", "pw1", "restore", "DIR"}, {1}},
+        {{"encryption", "on", "pw2"}, {2}},
+        {{"encryption", "off", "pw3"}, {2}},
+        {{"encryption", "maybe", "pw4"}, {2}},  // dropped, and wiped all the same
+        {{"changepw", "old5", "new6"}, {1, 2}},
+        {{"changepw", "old7"}, {1}},  // refused for the missing new one
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::vector<std::string> storage = {"tarvobackup2"};
+        storage.insert(storage.end(), c.args.begin(), c.args.end());
+        std::vector<char *> argv;
+        for (auto &word : storage)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        SessionOptions options;
+        int status = 0;
+        {
+            StdoutCapture quiet;
+            parse_command_line(static_cast<int>(storage.size()), argv.data(), &options, &status);
+        }
+        for (size_t i = 0; i < c.args.size(); ++i) {
+            const bool secret = std::find(c.secrets.begin(), c.secrets.end(), i) != c.secrets.end();
+            EXPECT_EQ(storage[i + 1], secret ? std::string(c.args[i].size(), '\0') : c.args[i])
+                << "word " << i;
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -250,6 +251,17 @@ TEST(Tarvobackup2PasswordEntry, EndOfInputEndsTheEntryWithWhatWasTyped) {
     EXPECT_TRUE(asked.entry_given);
     EXPECT_EQ(asked.entry, "");
     EXPECT_EQ(asked.screen, "Enter new backup password: \nEnter new backup password (repeat): \n");
+}
+
+// Leftover copies of a typed password (the C library's input buffer) must
+// stay out of core files and debuggers.
+TEST(Tarvobackup2PasswordEntry, EntryMakesTheProcessPrivate) {
+    EntryRun run = type_into_pipe("pw\n", [] {
+        hidden_input_entry();
+        return prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0 ? "private" : "dumpable";
+    });
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.entry, "private");
 }
 
 TEST(Tarvobackup2PasswordEntry, AskingOnceOrTwice) {

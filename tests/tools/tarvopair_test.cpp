@@ -299,6 +299,26 @@ TEST_F(TarvopairWirelessTest, RightPinPairsAndTheHostCanValidate) {
               std::string::npos);
 }
 
+TEST_F(TarvopairWirelessTest, DebugTraceRedactsThePinExchange) {
+    SimHarness sim({tv_fixture()});
+    ASSERT_TRUE(sim.ok());
+    PtyResult r = run_on_pty({"tarvopair", "-d", "-w", "pair"}, "Enter PIN: ", "123456\r");
+    EXPECT_FALSE(r.timed_out);
+    ASSERT_EQ(r.status, 0) << r.output;
+    // The SRP values and proofs, then the sealed messages: each request and
+    // each answer carries PairingData, and none of it is shown.
+    const std::string key = "<key>PairingData</key>";
+    size_t shown = 0;
+    for (size_t at = r.output.find(key); at != std::string::npos;
+         at = r.output.find(key, at + 1)) {
+        const size_t value = r.output.find_first_not_of("\r\n\t ", at + key.size());
+        EXPECT_EQ(r.output.compare(value, 27, "<string>(redacted)</string>"), 0)
+            << r.output.substr(value, 40);
+        ++shown;
+    }
+    EXPECT_EQ(shown, 8u) << r.output;
+}
+
 TEST_F(TarvopairWirelessTest, WrongPinIsAnErrorNeverAPairing) {
     SimHarness sim({tv_fixture()});
     ASSERT_TRUE(sim.ok());

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "command_table.h"
+#include "secrets.h"
 #include "signals_and_notifications.h"
 #include "tarvo.h"
 #include "tool_usage.h"
@@ -26,6 +27,16 @@ ParseStep usage_error(ParseState &state, const char *message) {
 template <typename Owner>
 void replace_with_copy(Owner &owner, const char *value) {
     owner.reset(value ? strdup(value) : nullptr);
+}
+
+// Any user of the machine can read a process's arguments while it runs
+// (ps, /proc/PID/cmdline). Overwriting the word once it is copied narrows
+// that to the moments before parsing; the README points to -i instead.
+void take_password(SecretString &owner, char *word) {
+    replace_with_copy(owner, word);
+    if (word) {
+        tarvo::wipe_secret(word, strlen(word));
+    }
 }
 
 ParseStep on_debug(ParseState &) {
@@ -75,11 +86,11 @@ ParseStep on_reboot(ParseState &state) {
 }
 
 ParseStep on_password(ParseState &state) {
-    const char *value = state.take_next();
+    char *value = state.take_next();
     if (!value) {
         return usage_error(state, nullptr);
     }
-    replace_with_copy(state.options->password, value);
+    take_password(state.options->password, value);
     return kGoOn;
 }
 
@@ -121,13 +132,13 @@ ParseStep parse_encryption_arguments(ParseState &state) {
     options.password.reset();
     options.new_password.reset();
     // A further argument is always the password, even when the switch word
-    // was wrong (it is dropped then).
-    const char *password = state.take_next();
-    if (bit == CMD_FLAG_ENCRYPTION_ENABLE) {
-        replace_with_copy(options.new_password, password);
-    } else if (bit == CMD_FLAG_ENCRYPTION_DISABLE) {
-        replace_with_copy(options.password, password);
-    }
+    // was wrong (it is dropped then, and wiped all the same).
+    char *password = state.take_next();
+    SecretString dropped;
+    take_password(bit == CMD_FLAG_ENCRYPTION_ENABLE    ? options.new_password
+                  : bit == CMD_FLAG_ENCRYPTION_DISABLE ? options.password
+                                                       : dropped,
+                  password);
     return kGoOn;
 }
 
@@ -139,14 +150,14 @@ ParseStep parse_changepw_arguments(ParseState &state) {
     if (!state.has_next()) {
         return kGoOn;
     }
-    replace_with_copy(options.password, state.take_next());
-    const char *new_password = state.take_next();
+    take_password(options.password, state.take_next());
+    char *new_password = state.take_next();
     if (!new_password) {
         return usage_error(state,
                            "Old and new passwords have to be passed as arguments for the changepw "
                            "command");
     }
-    replace_with_copy(options.new_password, new_password);
+    take_password(options.new_password, new_password);
     return kGoOn;
 }
 

@@ -71,7 +71,8 @@ struct ArgumentCursor {
 
     bool has_next() const { return index + 1 < argc; }
     /// Consumes and returns the next argument, or null when there is none.
-    const char *take_next() { return has_next() ? argv[++index] : nullptr; }
+    /// It stays writable: a password is wiped once it is copied.
+    char *take_next() { return has_next() ? argv[++index] : nullptr; }
     const char *current() const { return argv[index]; }
 };
 
@@ -83,7 +84,8 @@ ParseStep parse_cloud_arguments(ArgumentCursor &cursor);
 /// Parses argv[1..argc-1] into *options, printing what the words ask for
 /// (usage, version, errors). Returns 1 when the session should run, 0 when
 /// the tool ends now with *exit_status. Switches `verbose` off for info
-/// and list, and turns library debugging on at once for each -d.
+/// and list, and turns library debugging on at once for each -d. Every
+/// word taken as a password is overwritten with NULs in argv once copied.
 int parse_command_line(int argc, char **argv, SessionOptions *options, int *exit_status);
 
 /// The usage text on standard output, named by the base name of argv[0].

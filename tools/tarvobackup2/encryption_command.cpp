@@ -34,7 +34,7 @@ void read_password_line(const char *prompt, SecretString *into) {
     get_hidden_input(entry);
     fprintf(stderr, "\n");
     into->reset(strdup(entry));
-    explicit_bzero(entry, sizeof entry);
+    tarvo::wipe_secret(entry, sizeof entry);
 }
 
 bool ask_new_password(SecretString *into) {
@@ -165,7 +165,7 @@ void print_outcome(Change change, bool completed_ok) {
 
 int run_change_password(Session &s) {
     const Change change = change_of(s.options.command_flags);
-    PlistPtr message(plist_new_dict());
+    SecretPlistPtr message(plist_new_dict());
     plist_dict_set_item(message.get(), "TargetIdentifier", plist_new_string(s.udid()));
     if (!fill_passwords(s, change, message.get())) {
         return -1;

@@ -2,6 +2,7 @@
 #include "password_entry.h"
 
 #include "hidden_char.h"
+#include "secrets.h"
 
 #include <ctype.h>
 #include <stdio.h>
@@ -27,6 +28,10 @@ void read_prompted_line(const char *prompt, const char *suffix, char *buffer) {
 }  // namespace
 
 void get_hidden_input(char *buffer) {
+    // What is typed here is a password. The callers wipe the buffers they
+    // own, but the C library's input buffer keeps the last characters read
+    // and cannot be reached, so the process stays private from now on.
+    tarvo::keep_process_memory_private();
     const size_t capacity = kHiddenInputSize - 1;
     size_t stored = 0;
     while (true) {
@@ -55,7 +60,7 @@ char *ask_for_password(const char *prompt, int repeat) {
     if (repeat) {
         read_prompted_line(prompt, " (repeat)", second);
         matched = strcmp(first, second) == 0;
-        explicit_bzero(second, sizeof second);
+        tarvo::wipe_secret(second, sizeof second);
     }
     char *entry = nullptr;
     if (matched) {
@@ -63,6 +68,6 @@ char *ask_for_password(const char *prompt, int repeat) {
     } else {
         printf("ERROR: passwords don't match\n");
     }
-    explicit_bzero(first, sizeof first);
+    tarvo::wipe_secret(first, sizeof first);
     return entry;
 }

@@ -17,12 +17,14 @@ inline constexpr size_t kHiddenInputSize = 256;
 /// Printable characters are kept while there is room and each shows a "*"
 /// on standard error; DEL takes the last one back ("\b \b"); all else is
 /// ignored. Echo and line input are off only while a character is awaited.
+/// The process is made private first (tarvo::keep_process_memory_private).
 void get_hidden_input(char *buffer);
 
 /// Prompts "<prompt>: " on standard error and reads a line; with `repeat`
 /// non-zero asks again with "<prompt> (repeat): ". Returns a heap copy of
 /// the entry (possibly empty) that the caller frees, or null when the two
-/// entries differ ("ERROR: passwords don't match" on standard output).
+/// entries differ ("ERROR: passwords don't match" on standard output). The
+/// entry buffers are wiped; the caller wipes the copy (SecretString).
 char *ask_for_password(const char *prompt, int repeat);
 
 #endif

@@ -4,6 +4,7 @@
 #include <plist/plist.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string_view>
@@ -33,12 +34,12 @@ bool holds_finished_backup(const fs::path &folder) {
 
 /// FOLDER's tree again at COPY, files as hard links, links as links.
 bool link_tree(const fs::path &folder, const fs::path &copy) {
-    std::error_code failed;
-    fs::create_directory(copy, failed);
-    if (failed) {
+    // Private until it is whole: nobody may slip an entry in that a put-back
+    // would then bring into the backup.
+    if (::mkdir(copy.c_str(), 0700) != 0) {
         return false;
     }
-    fs::permissions(copy, fs::status(folder, failed).permissions(), failed);
+    std::error_code failed;
     for (fs::recursive_directory_iterator it(folder, failed), end; !failed && it != end;
          it.increment(failed)) {
         const fs::path target = copy / fs::relative(it->path(), folder, failed);
@@ -53,6 +54,9 @@ bool link_tree(const fs::path &folder, const fs::path &copy) {
         } else if (fs::is_regular_file(status)) {
             fs::create_hard_link(it->path(), target, failed);
         }
+    }
+    if (!failed) {
+        fs::permissions(copy, fs::status(folder, failed).permissions(), failed);
     }
     return !failed;
 }

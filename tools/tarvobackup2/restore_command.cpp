@@ -16,9 +16,10 @@ const char *yes_no(bool yes) {
     return yes ? "Yes" : "No";
 }
 
-PlistPtr restore_options(const Session &s) {
+// Secret: it may carry the backup's password.
+SecretPlistPtr restore_options(const Session &s) {
     const int flags = s.options.command_flags;
-    PlistPtr options(plist_new_dict());
+    SecretPlistPtr options(plist_new_dict());
     const bool system = flags & CMD_FLAG_RESTORE_SYSTEM_FILES;
     plist_dict_set_item(options.get(), "RestoreSystemFiles", plist_new_bool(system));
     print_info("Restoring system files: %s\n", yes_no(system));
@@ -156,7 +157,7 @@ int run_restore(Session &s) {
         return -1;
     }
     print_info("Starting Restore...\n");
-    PlistPtr options = restore_options(s);
+    SecretPlistPtr options = restore_options(s);
     if (!write_restore_applications(s) || !request_restore(s, options.get())) {
         return -1;
     }

@@ -6,7 +6,7 @@
 
 int run_unback(Session &s) {
     print_info("Starting to unpack backup...\n");
-    PlistPtr options;
+    SecretPlistPtr options;
     if (s.options.password) {
         options.reset(plist_new_dict());
         plist_dict_set_item(options.get(), "Password", plist_new_string(s.options.password.get()));

@@ -6,6 +6,7 @@
 
 #include "hidden_char.h"
 #include "plist_compat.h"
+#include "secrets.h"
 
 char *udid = nullptr;
 
@@ -46,8 +47,11 @@ void print_error_message(lockdownd_error_t code) {
 namespace {
 
 // At end of input the entry ends with what was typed so far: waiting for
-// more would hang, and the device judges the PIN anyway.
+// more would hang, and the device judges the PIN anyway. The buffer is the
+// library's, wiped when it goes; the C library's input buffer is beyond
+// reach, so the process stays private from the first key on.
 void read_pin(char *buffer, uint32_t *data_size) {
+    tarvo::keep_process_memory_private();
     printf("Enter PIN: ");
     fflush(stdout);
     const uint32_t capacity = *data_size;
