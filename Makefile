@@ -24,4 +24,4 @@ demo: build
 	@scripts/demo $(BUILD)
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-fuzz

@@ -63,7 +63,7 @@ afc_error_t afc_error_from_device_code(uint64_t code) {
 struct Reply {
     AfcHeader header;
     std::vector<uint8_t> header_data;
-    // The payload, unless it was read straight into the caller's buffer.
+    // The payload, unless it went into the caller's buffer.
     std::vector<uint8_t> payload;
     std::size_t payload_size = 0;
 };
@@ -112,18 +112,30 @@ afc_error_t send_request(afc_client_t client, uint64_t packet, AfcOperation oper
     return afc_error_from_status(s);
 }
 
-// The reply to `packet`. A data payload goes into `payload_into` when given
-// (it must fit), else into reply->payload.
+// Appends the next `count` bytes of the stream to *bytes.
+Status receive_rest(Connection &connection, uint64_t count, std::vector<uint8_t> *bytes,
+                    const Deadline &deadline) {
+    const std::size_t start = bytes->size();
+    bytes->resize(start + count);
+    return connection.receive_exact(std::span(*bytes).subspan(start), deadline);
+}
+
+// The reply to `packet`: its header checked (cap, magic, lengths, packet
+// number) before anything is allocated for the rest, then the whole packet
+// read and handed to decode_afc_packet(), which must take it to its last
+// byte. A data payload goes into `payload_into` when given (it must fit),
+// else into reply->payload.
 afc_error_t receive_reply(afc_client_t client, uint64_t packet, std::span<uint8_t> payload_into,
                           Reply *reply, const Deadline &deadline) {
     Connection &connection = *client->connection;
-    uint8_t head[kAfcHeaderSize];
-    if (Status s = connection.receive_exact(head, deadline); s != Status::kOk) {
+    std::vector<uint8_t> bytes(kAfcHeaderSize);
+    if (Status s = connection.receive_exact(bytes, deadline); s != Status::kOk) {
         // Even a clean timeout leaves the stream out of step: the late reply
         // would meet the next request.
         return fail_broken(client, afc_error_from_status(s));
     }
-    switch (decode_afc_header(head, packet, &reply->header)) {
+    AfcHeader header;
+    switch (decode_afc_header(bytes, packet, &header)) {
         case ReadResult::kOk:
             break;
         case ReadResult::kTooLarge:
@@ -133,27 +145,34 @@ afc_error_t receive_reply(afc_client_t client, uint64_t packet, std::span<uint8_
             debug_note(client->name, "refused a bad packet header");
             return fail_broken(client, AFC_E_OP_HEADER_INVALID);
     }
-    const AfcHeader &header = reply->header;
-    reply->header_data.resize(header.header_data_size());
-    if (Status s = connection.receive_exact(reply->header_data, deadline); s != Status::kOk) {
-        return fail_broken(client, afc_error_from_status(s));
-    }
-    reply->payload_size = header.payload_size();
     const bool into_caller = header.operation == static_cast<uint64_t>(AfcOperation::kData) &&
                              payload_into.data() != nullptr;
-    std::span<uint8_t> target;
-    if (into_caller) {
-        if (reply->payload_size > payload_into.size()) {
-            debug_note(client->name, "the device sent more data than was asked for");
-            return fail_broken(client, AFC_E_TOO_MUCH_DATA);
+    if (into_caller && header.payload_size() > payload_into.size()) {
+        if (Status s = receive_rest(connection, header.header_data_size(), &bytes, deadline);
+            s != Status::kOk) {
+            return fail_broken(client, afc_error_from_status(s));
         }
-        target = payload_into.first(reply->payload_size);
-    } else {
-        reply->payload.resize(reply->payload_size);
-        target = reply->payload;
+        debug_note(client->name, "the device sent more data than was asked for");
+        return fail_broken(client, AFC_E_TOO_MUCH_DATA);
     }
-    if (Status s = connection.receive_exact(target, deadline); s != Status::kOk) {
+    if (Status s = receive_rest(connection, header.entire_length - bytes.size(), &bytes, deadline);
+        s != Status::kOk) {
         return fail_broken(client, afc_error_from_status(s));
+    }
+    ByteReader reader(bytes, kAfcMaxPacketSize);
+    AfcPacket decoded;
+    if (decode_afc_packet(reader, packet, &decoded) != ReadResult::kOk ||
+        reader.expect_end() != ReadResult::kOk) {
+        debug_note(client->name, "refused a bad packet header");
+        return fail_broken(client, AFC_E_OP_HEADER_INVALID);
+    }
+    reply->header = decoded.header;
+    reply->header_data.assign(decoded.header_data.begin(), decoded.header_data.end());
+    reply->payload_size = decoded.payload.size();
+    if (into_caller) {
+        std::copy(decoded.payload.begin(), decoded.payload.end(), payload_into.begin());
+    } else {
+        reply->payload.assign(decoded.payload.begin(), decoded.payload.end());
     }
     debug_packet(Direction::kReceived, client->name, packet, header.operation,
                  reply->header_data.size(), reply->payload_size);

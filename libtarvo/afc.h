@@ -79,7 +79,7 @@ afc_error_t afc_file_open(afc_client_t client, const char *filename, afc_file_mo
                           uint64_t *handle);
 afc_error_t afc_file_close(afc_client_t client, uint64_t handle);
 afc_error_t afc_file_lock(afc_client_t client, uint64_t handle, afc_lock_op_t operation);
-/* Reads in chunks the device accepts, straight into `data`, until `length`
+/* Reads in chunks the device accepts, into `data`, until `length`
  * bytes or the end of the file; *bytes_read 0 is the end. */
 afc_error_t afc_file_read(afc_client_t client, uint64_t handle, char *data, uint32_t length,
                           uint32_t *bytes_read);

@@ -1,11 +1,13 @@
 /*
- * Device-link framing, message builders and the channel's frame loop.
+ * Device-link framing, message builders and the channel's frame loop, which
+ * reads frames as the property-list services do and decodes them here.
  */
 #include "device_link.h"
 
 #include <algorithm>
 
 #include "debug.h"
+#include "frame_receive.h"
 #include "plist_frame.h"
 
 namespace libtarvo {
@@ -44,10 +46,6 @@ Status encode_device_link_frame(plist_t message, std::vector<uint8_t> *frame) {
         return Status::kInvalidArg;
     }
     return encode_plist_frame(message, PlistFormat::kBinary, frame, kMaxDeviceLinkBody);
-}
-
-ReadResult decode_device_link_length(std::span<const uint8_t> header, uint32_t *length) {
-    return decode_plist_frame_length(header, length, kMaxDeviceLinkBody);
 }
 
 Status parse_device_link_body(std::span<const uint8_t> body, PlistPtr *message, std::string *name) {
@@ -132,33 +130,22 @@ Status DeviceLinkChannel::receive(PlistPtr *message, std::string *name, int firs
                                   int completion_ms) {
     message->reset();
     name->clear();
-    uint8_t header[kDeviceLinkHeaderSize];
-    if (Status s = connection_->receive_exact(std::span(header, 1), first_byte_ms);
+    std::vector<uint8_t> frame;
+    if (Status s = receive_length_prefixed_frame(*connection_, kMaxDeviceLinkBody,
+                                                 FrameWaits{first_byte_ms, completion_ms}, &frame);
         s != Status::kOk) {
+        if (s == Status::kTooLarge) {
+            debug_note(name_, "refused a message above the size cap");
+        }
         return s;
     }
-    // From the first byte on, the header and the body share one budget.
-    Deadline completion(completion_ms);
-    if (Status s =
-            connection_->receive_exact(std::span(header + 1, sizeof(header) - 1), completion);
-        s != Status::kOk) {
-        connection_->mark_broken();
-        return s;
-    }
-    uint32_t length = 0;
-    if (decode_device_link_length(header, &length) != ReadResult::kOk) {
-        debug_note(name_, "refused a message above the size cap");
-        connection_->mark_broken();
-        return Status::kTooLarge;
-    }
-    std::vector<uint8_t> body(length);
-    if (Status s = connection_->receive_exact(body, completion); s != Status::kOk) {
-        connection_->mark_broken();
-        return s;
-    }
-    if (Status s = parse_device_link_body(body, message, name); s != Status::kOk) {
+    ByteReader reader(frame, kMaxDeviceLinkBody);
+    if (decode_device_link_frame(reader, message, name) != ReadResult::kOk ||
+        reader.expect_end() != ReadResult::kOk) {
+        message->reset();
+        name->clear();
         debug_note(name_, "received a message that is not a device-link message");
-        return s;
+        return Status::kMalformed;
     }
     debug_plist(Direction::kReceived, name_, message->get());
     return Status::kOk;

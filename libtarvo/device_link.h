@@ -37,8 +37,6 @@ bool device_link_message_name(plist_t message, std::string *name);
 /// Serialises `message` (binary) behind its length. kInvalidArg when it is
 /// not a device-link message, kTooLarge when the body exceeds the cap.
 Status encode_device_link_frame(plist_t message, std::vector<uint8_t> *frame);
-/// The body length announced by a 4-byte header; kTooLarge above the cap.
-ReadResult decode_device_link_length(std::span<const uint8_t> header, uint32_t *length);
 /// kMalformed unless `body` is a property list (not nested absurdly deep)
 /// that is a device-link message; *name gets its name.
 Status parse_device_link_body(std::span<const uint8_t> body, PlistPtr *message, std::string *name);

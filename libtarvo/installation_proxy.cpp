@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "debug.h"
+#include "frame_receive.h"
 #include "installation_proxy_private.h"
 #include "plist_channel.h"
 #include "service_connection.h"
@@ -66,34 +67,15 @@ instproxy_error_t fail_broken(instproxy_client_t client, instproxy_error_t error
 // One page within the page wait. Its length is checked against what the
 // listing may still bring before anything is allocated, and taken from it.
 Status receive_page(instproxy_client_t client, std::size_t *bytes_left, PlistPtr *page) {
-    Connection &connection = client->channel->connection();
-    const std::string &name = client->channel->name();
-    Deadline deadline(client->waits.page_ms);
-    uint8_t header[kPlistFrameHeaderSize];
-    if (Status s = connection.receive_exact(header, deadline); s != Status::kOk) {
-        return s;
+    const PlistFrameLimit limit{std::min(kMaxPlistFrameBody, *bytes_left),
+                                "refused a page beyond what one listing may bring"};
+    std::size_t body_size = 0;
+    Status s = receive_plist_message(client->channel->connection(), client->channel->name(),
+                                     FrameWaits{client->waits.page_ms}, page, limit, &body_size);
+    if (s == Status::kOk) {
+        *bytes_left -= body_size;
     }
-    uint32_t length = 0;
-    switch (decode_plist_frame_length(header, &length, std::min(kMaxPlistFrameBody, *bytes_left))) {
-        case ReadResult::kOk:
-            break;
-        case ReadResult::kTooLarge:
-            debug_note(name, "refused a page beyond what one listing may bring");
-            return Status::kTooLarge;
-        default:
-            return Status::kMalformed;
-    }
-    *bytes_left -= length;
-    std::vector<uint8_t> body(length);
-    if (Status s = connection.receive_exact(body, deadline); s != Status::kOk) {
-        return s;
-    }
-    if (Status s = parse_plist_body(body, page); s != Status::kOk) {
-        debug_note(name, "received a message that is not a property list");
-        return s;
-    }
-    debug_plist(Direction::kReceived, name, page->get());
-    return Status::kOk;
+    return s;
 }
 
 // Adds the page's applications to `apps`; *done once the device says the

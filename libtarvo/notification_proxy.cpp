@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "debug.h"
+#include "frame_receive.h"
 #include "notification_proxy_private.h"
 #include "owners.h"
-#include "patient_receive.h"
 #include "plist_channel.h"
 #include "service_connection.h"
 
@@ -125,8 +125,8 @@ np_error_t send_command(np_client_t client, const char *command, const char *nam
 
 // One message, if one begins within `first_byte_ms`. kTimeout: none did.
 Status receive_message(np_client_t client, PlistPtr *message, int first_byte_ms) {
-    return receive_plist_once_started(*client->connection, client->name, message, first_byte_ms,
-                                      client->waits.completion_ms);
+    return receive_plist_message(*client->connection, client->name,
+                                 FrameWaits{first_byte_ms, client->waits.completion_ms}, message);
 }
 
 void relay_loop(np_client_t client) {

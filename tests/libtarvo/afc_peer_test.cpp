@@ -36,7 +36,7 @@ std::vector<uint8_t> text_bytes(const std::string &text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-TEST(AfcPeer, LargeReadsGoInChunksStraightIntoTheCallersBuffer) {
+TEST(AfcPeer, LargeReadsGoInChunksIntoTheCallersBuffer) {
     ScriptedPeer peer;
     Client client(peer);
     const std::size_t file_size = kAfcIoChunk + 1000;
