@@ -17,6 +17,7 @@
 #include "engine_support.h"
 #include "plist_dict_walk.h"
 #include "plist_untrusted.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -133,7 +134,7 @@ class KnobsReader {
         if (!out->final_error_code) {
             return fail("FinalErrorDescription", "goes with a FinalErrorCode");
         }
-        std::optional<std::string> text = string_of(node);
+        std::optional<std::string> text = string_value(node);
         if (!text || text->empty() || text->size() > kMaxDescription) {
             return fail("FinalErrorDescription",
                         "must be a text of 1 to " + std::to_string(kMaxDescription) + " bytes");
@@ -152,7 +153,7 @@ class KnobsReader {
         }
         out->requests.clear();
         for (uint32_t i = 0; i < plist_array_get_size(list); ++i) {
-            std::optional<std::string> name = string_of(plist_array_get_item(list, i));
+            std::optional<std::string> name = string_value(plist_array_get_item(list, i));
             if (!name || !is_engine_request(*name)) {
                 return fail("Requests", "item " + std::to_string(i + 1) +
                                             " is no request the engine answers (one of " +
@@ -161,17 +162,6 @@ class KnobsReader {
             out->requests.insert(std::move(*name));
         }
         return true;
-    }
-
-    static std::optional<std::string> string_of(plist_t node) {
-        if (!node || plist_get_node_type(node) != PLIST_STRING) {
-            return std::nullopt;
-        }
-        char *text = nullptr;
-        plist_get_string_val(node, &text);
-        std::string value = text ? text : "";
-        std::free(text);
-        return value;
     }
 
     static bool is_engine_request(std::string_view name) {

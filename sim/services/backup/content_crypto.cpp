@@ -2,6 +2,7 @@
  * Encrypting reads and decrypting writes of backup content.
  */
 #include "content_crypto.h"
+#include "write_all.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -60,20 +61,6 @@ class EncryptingReader : public ContentReader {
     std::size_t offset_ = 0;
     bool finished_ = false;
 };
-
-bool write_all(int fd, std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include "backup_faults.h"
 #include "unique_fd.h"
+#include "write_all.h"
 
 namespace tarvosim {
 namespace {
@@ -21,20 +22,6 @@ plist_t string_array(const std::vector<std::string> &items) {
         plist_array_append_item(array, plist_new_string(item.c_str()));
     }
     return array;
-}
-
-bool write_all(int fd, std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
 }
 
 }  // namespace

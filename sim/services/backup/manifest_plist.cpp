@@ -8,6 +8,7 @@
 #include "backup_folder.h"
 #include "installed_apps.h"
 #include "lockdown_server.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -47,19 +48,6 @@ plist_t data_node(const std::vector<uint8_t> &bytes) {
     return plist_new_data(reinterpret_cast<const char *>(bytes.data()), bytes.size());
 }
 
-std::optional<std::vector<uint8_t>> data_item(plist_t dict, const char *key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
-        return std::nullopt;
-    }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data + (data ? length : 0));
-    std::free(data);
-    return bytes;
-}
-
 }  // namespace
 
 std::vector<uint8_t> manifest_plist(const BackupDevice &device,
@@ -91,8 +79,8 @@ std::optional<ManifestFacts> read_manifest_plist(std::span<const uint8_t> bytes)
         plist_get_bool_val(encrypted, &value);
     }
     facts.encrypted = value != 0;
-    std::optional<std::vector<uint8_t>> keybag = data_item(manifest.get(), "BackupKeyBag");
-    std::optional<std::vector<uint8_t>> key = data_item(manifest.get(), "ManifestKey");
+    std::optional<std::vector<uint8_t>> keybag = data_bytes_item(manifest.get(), "BackupKeyBag");
+    std::optional<std::vector<uint8_t>> key = data_bytes_item(manifest.get(), "ManifestKey");
     if (keybag && key) {
         facts.keys = ManifestKeys{*keybag, *key};
     }

@@ -12,6 +12,7 @@
 
 #include "backup_crypto.h"
 #include "engine_support.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -80,16 +81,7 @@ std::optional<tarvo::BackupClassKeys> class_keys_of(std::span<const uint8_t> byt
 
 std::optional<std::vector<uint8_t>> kept_data(const BackupDevice &device, const char *key) {
     PlistPtr domain = device.context.state.effective_domain(kKeybagDomain, nullptr);
-    plist_t node = domain ? plist_dict_get_item(domain.get(), key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
-        return std::nullopt;
-    }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data + (data ? length : 0));
-    std::free(data);
-    return bytes;
+    return data_bytes_item(domain.get(), key);
 }
 
 bool keep_data(const BackupDevice &device, const char *key, const std::vector<uint8_t> &bytes) {

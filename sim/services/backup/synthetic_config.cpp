@@ -9,6 +9,7 @@
 
 #include "device_content.h"
 #include "plist_dict_walk.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -23,17 +24,6 @@ const std::vector<std::string_view> &known_keys() {
         "LargeMaxSize", "FolderDepth", "FilesPerFolder", "ChangedShare",
     };
     return keys;
-}
-
-std::optional<std::string> string_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
 }
 
 class ConfigReader {
@@ -118,7 +108,7 @@ class ConfigReader {
         if (!node) {
             return true;
         }
-        const std::optional<std::string> name = string_of(node);
+        const std::optional<std::string> name = string_value(node);
         if (name == "phone" || name == "uniform") {
             out->profile = *name == "phone" ? SizeProfile::kPhone : SizeProfile::kUniform;
             return true;
@@ -158,7 +148,7 @@ class ConfigReader {
                         std::to_string(kMaxSyntheticDomains) + " domain names");
         }
         for (uint32_t i = 0; i < plist_array_get_size(list); ++i) {
-            const std::optional<std::string> name = string_of(plist_array_get_item(list, i));
+            const std::optional<std::string> name = string_value(plist_array_get_item(list, i));
             if (!name || !is_safe_domain(*name) || name->size() > kMaxDomainLength) {
                 return fail("\"Domains\": item " + std::to_string(i + 1) +
                             " must be a domain name (1 to 255 bytes, no \"/\", not \".\" or "
