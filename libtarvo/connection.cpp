@@ -135,6 +135,25 @@ Status Connection::wait_for(Want want, const Deadline &deadline) const {
     }
 }
 
+Status Connection::wait_readable(const Deadline &deadline, int wake_fd) const {
+    if (read_ahead_pos_ < read_ahead_len_ || (ssl_ && SSL_has_pending(ssl_.get()))) {
+        return Status::kOk;
+    }
+    for (;;) {
+        struct pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        int n = ::poll(p, wake_fd >= 0 ? 2 : 1, deadline.remaining_ms());
+        if (n > 0) {
+            return p[0].revents != 0 ? Status::kOk : Status::kTimeout;
+        }
+        if (n == 0) {
+            return Status::kTimeout;
+        }
+        if (errno != EINTR) {
+            return Status::kIo;
+        }
+    }
+}
+
 Status Connection::tls_failure(int ssl_result, Want *want) {
     switch (SSL_get_error(ssl_.get(), ssl_result)) {
         case SSL_ERROR_WANT_READ:

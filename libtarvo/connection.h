@@ -41,6 +41,13 @@ class Connection {
     Status receive_exact(std::span<uint8_t> out, const Deadline &deadline,
                          std::size_t *filled = nullptr);
 
+    /// Waits until a read can make progress (bytes buffered here or in the
+    /// TLS layer, or the socket readable, closed or failed): kOk. kTimeout
+    /// when the deadline passes first, or as soon as `wake_fd` (when >= 0)
+    /// becomes readable, so that another thread can end the wait at once.
+    /// Nothing is read: the stream stays in step either way.
+    Status wait_readable(const Deadline &deadline, int wake_fd = -1) const;
+
     /// Runs the client handshake and checks that the peer is the paired
     /// device. On failure TLS is off and the stream should be dropped.
     Status start_tls(const TlsCredentials &credentials, int timeout_ms = kTlsHandshakeTimeoutMs);

@@ -3,10 +3,14 @@
  * the library is the only reader of the connection and hands each relayed
  * name to the callback. The connection's state (and, under TLS, its cipher
  * state) cannot be used from two threads at once, so every read and every
- * write holds one lock; the relay thread reads in short slices and lets a
- * waiting sender go first between them.
+ * write holds one lock. The relay thread waits for the next message with
+ * the lock held; a sender (or a stop) rings the turns' wake-up descriptor,
+ * which ends that wait at once, so neither waits for a time-out.
  */
 #include "libtarvo/notification_proxy.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -27,14 +31,26 @@ namespace {
 constexpr const char *kServiceName = "com.apple.mobile.notification_proxy";
 
 // The connection lock, with senders served before the relay thread's next
-// read: a reader that finds a sender waiting steps back until it has the lock.
+// read: a reader that finds a sender waiting steps back until it has the
+// lock. A sender rings wake_fd() so that a reader waiting for a message with
+// the lock held lets go of it now.
 class IoTurns {
   public:
+    IoTurns() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~IoTurns() {
+        if (wake_ >= 0) {
+            close(wake_);
+        }
+    }
+    IoTurns(const IoTurns &) = delete;
+    IoTurns &operator=(const IoTurns &) = delete;
+
     std::unique_lock<std::mutex> sender_turn() {
         {
             std::lock_guard<std::mutex> g(state_);
             ++senders_waiting_;
         }
+        ring();
         std::unique_lock<std::mutex> io(io_);
         {
             std::lock_guard<std::mutex> g(state_);
@@ -44,15 +60,33 @@ class IoTurns {
         return io;
     }
 
+    // Rings that came before this turn are answered by it.
     std::unique_lock<std::mutex> reader_turn() {
         {
             std::unique_lock<std::mutex> g(state_);
             changed_.wait(g, [this] { return senders_waiting_ == 0; });
         }
-        return std::unique_lock<std::mutex>(io_);
+        std::unique_lock<std::mutex> io(io_);
+        uint64_t rings = 0;
+        if (wake_ >= 0 && read(wake_, &rings, sizeof rings) < 0) {
+            rings = 0;  // not rung: nothing to take back
+        }
+        return io;
     }
 
+    void ring() {
+        const uint64_t one = 1;
+        if (wake_ >= 0 && write(wake_, &one, sizeof one) < 0) {
+            // The counter is full, so a ring is already pending.
+        }
+    }
+
+    /// -1 if the descriptor could not be made: readers then end their
+    /// waits by time-out only.
+    int wake_fd() const { return wake_; }
+
   private:
+    int wake_;
     std::mutex io_;
     std::mutex state_;
     std::condition_variable changed_;
@@ -136,7 +170,11 @@ void relay_loop(np_client_t client) {
         bool in_step;
         {
             auto io = client->io.reader_turn();
-            s = receive_message(client, &message, client->waits.relay_slice_ms);
+            s = client->connection->wait_readable(Deadline(client->waits.relay_slice_ms),
+                                                  client->io.wake_fd());
+            if (s == Status::kOk) {
+                s = receive_message(client, &message, client->waits.relay_slice_ms);
+            }
             in_step = !client->connection->broken();
         }
         if (s == Status::kTimeout && in_step) {
@@ -171,6 +209,7 @@ void stop_relay(np_client_t client) {
         return;
     }
     client->stop_relay = true;
+    client->io.ring();
     client->relay.join();
     client->stop_relay = false;
     client->callback = nullptr;

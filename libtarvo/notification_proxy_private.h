@@ -15,8 +15,9 @@ namespace libtarvo {
 
 struct NotificationProxyWaits {
     /// How long the relay thread waits for a message to begin before it
-    /// looks at its stop flag and lets waiting senders have the connection.
-    int relay_slice_ms = 50;
+    /// looks at its stop flag again. Senders and stops wake it at once, so
+    /// this only bounds a wake-up that was lost.
+    int relay_slice_ms = 1000;
     /// The rest of a message once it has begun.
     int completion_ms = 10000;
     /// How long free waits for the device's ProxyDeath after Shutdown.

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libtarvo/notification_proxy_private.h"
@@ -83,6 +84,28 @@ TEST(NotificationProxyPeer, RelayThreadStopsOnRequestAndOnHostileInput) {
         EXPECT_EQ(np_client_free(client), NP_E_SUCCESS) << c.what;
         EXPECT_TRUE(received.wait_for(0).empty()) << c.what;
     }
+}
+
+// The relay waits for the device with the connection held; a sender and a
+// stop must not wait for that wait to run out. With a minute-long slice, a
+// post that is not served at once finds the peer's few-second read gone.
+TEST(NotificationProxyPeer, SendersAndStopsAreServedWhileTheRelayWaits) {
+    ScriptedPeer peer;
+    NotificationProxyWaits waits = short_waits();
+    waits.relay_slice_ms = 60'000;
+    np_client_t client = nullptr;
+    ASSERT_EQ(np_client_new_on(peer.connection(), "np", waits, &client), NP_E_SUCCESS);
+    Received received;
+    ASSERT_EQ(np_set_notify_callback(client, &Received::callback, &received), NP_E_SUCCESS);
+    // Once a relayed name arrived, the relay is back in its wait.
+    ASSERT_TRUE(peer.write_plist(command("RelayNotification", "com.example.relayed").get()));
+    ASSERT_EQ(received.wait_for(1), (std::vector<std::string>{"com.example.relayed"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(np_post_notification(client, "com.example.posted"), NP_E_SUCCESS);
+    EXPECT_TRUE(peer.read_plist());
+    EXPECT_EQ(np_set_notify_callback(client, nullptr, nullptr), NP_E_SUCCESS);
+    peer.close();
+    EXPECT_EQ(np_client_free(client), NP_E_SUCCESS);
 }
 
 TEST(NotificationProxyPeer, OddMessagesAreSkippedAndTheRelayGoesOn) {
