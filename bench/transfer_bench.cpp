@@ -34,12 +34,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "device_link_channel.h"
 #include "owners.h"
 #include "receive_files.h"
 #include "signals_and_notifications.h"
 
 extern char **environ;
+
+using namespace bench;
 
 namespace {
 
@@ -48,7 +51,6 @@ constexpr const char *kUdid = "00008120-001A2B3C4D5E6F7A";
 // naming 100,000 files must stay below the simulator's 8 MiB limit.
 constexpr const char *kTopFolder = "B";
 constexpr size_t kDeviceBlock = 32768;  // what the simulated device sends per frame
-constexpr int kChildTimeoutS = 1800;
 
 struct Options {
     std::string bin;
@@ -71,81 +73,12 @@ struct FileSet {
     uint64_t total() const { return local_paths.size() * file_bytes; }
 };
 
-struct Measure {
-    double wall_s = 0;
-    double cpu_s = 0;
-    long peak_kib = 0;
-    double device_cpu_s = 0;  // the sending or receiving end: tarvosim or a thread
-    bool ok = false;
-};
-
-// Each measurement starts with the dirty pages of the one before written
-// out, so that no run pays for another's writeback.
-void settle() {
-    sync();
-}
-
-double now_s() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-double thread_cpu_s() {
-    struct timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-[[noreturn]] void die(const std::string &why) {
-    fprintf(stderr, "transfer_bench: %s\n", why.c_str());
-    exit(1);
-}
-
 // The simulated device's content: byte i of a file is i % 251.
 void fill_pattern(uint64_t offset, char *out, size_t length) {
     uint64_t value = offset % 251;
     for (size_t i = 0; i < length; ++i) {
         out[i] = static_cast<char>(value);
         value = value == 250 ? 0 : value + 1;
-    }
-}
-
-bool write_all(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool read_exactly(int fd, char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = read(fd, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-void write_text(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) {
-        die("cannot write " + path);
     }
 }
 
@@ -166,201 +99,16 @@ void write_binary_plist(const std::string &path, const std::string &xml) {
     write_text(path, std::string(binary, length));
 }
 
-// ---- child processes ----
-
-class Child {
-  public:
-    Child(const std::vector<std::string> &args, const std::vector<std::string> &env_extra,
-          const std::string &stdout_path, int stdout_pipe = -1) {
-        std::vector<std::string> env_storage;
-        for (char **e = environ; *e; ++e) {
-            env_storage.push_back(*e);
-        }
-        for (const std::string &extra : env_extra) {
-            const std::string key = extra.substr(0, extra.find('=') + 1);
-            std::erase_if(env_storage, [&](const std::string &e) { return e.rfind(key, 0) == 0; });
-            env_storage.push_back(extra);
-        }
-        std::vector<char *> argv;
-        std::vector<std::string> args_storage = args;
-        for (std::string &a : args_storage) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<char *> envp;
-        for (std::string &e : env_storage) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (stdout_pipe >= 0) {
-            posix_spawn_file_actions_adddup2(&actions, stdout_pipe, 1);
-        } else {
-            posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        }
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() { stop(); }
-
-    // Waits (bounded) for the child; its status and CPU time. *peak_kib
-    // gets the high-water mark of its memory, read from /proc while it
-    // runs: the rusage figure would also count the parent's memory that a
-    // spawned child shares until it executes the program.
-    int wait(struct rusage *usage, long *peak_kib = nullptr) {
-        const double deadline = now_s() + kChildTimeoutS;
-        int status = 0;
-        while (pid_ > 0) {
-            if (peak_kib) {
-                *peak_kib = std::max(*peak_kib, high_water_kib());
-            }
-            const pid_t done = wait4(pid_, &status, WNOHANG, usage);
-            if (done == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (now_s() > deadline) {
-                stop();
-                return -1;
-            }
-            usleep(2000);
-        }
-        return -1;
-    }
-    long high_water_kib() const {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("VmHWM:", 0) == 0) {
-                return atol(line.c_str() + 6);
-            }
-        }
-        return 0;
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            for (int i = 0; i < 250 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-                usleep(20000);
-            }
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    bool started() const { return pid_ > 0; }
-    // User and system time so far, from /proc (the child still runs).
-    double cpu_s() const {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const size_t after_name = stat.rfind(')');
-        if (after_name == std::string::npos) {
-            return 0;
-        }
-        std::istringstream fields(stat.substr(after_name + 2));
-        std::string field;
-        unsigned long long user = 0;
-        unsigned long long system = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) {
-                user = std::stoull(field);
-            } else if (i == 15) {
-                system = std::stoull(field);
-            }
-        }
-        return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
-
-// tarvosim with one device whose backup script is given, until destroyed.
-class Simulator {
-  public:
-    Simulator(const Options &options, const std::string &script_document) {
-        const std::string fixture = options.work + "/fixture";
-        std::filesystem::remove_all(fixture);
-        std::filesystem::create_directories(fixture);
-        std::filesystem::copy_file(std::string(TARVO_SOURCE_DIR) + "/fixtures/iphone/device.plist",
-                                   fixture + "/device.plist");
-        write_binary_plist(fixture + "/backup-script.plist", script_document);
-        socket_ = options.work + "/mux.sock";
-        state_ = options.work + "/state";
-        std::filesystem::create_directories(state_);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            die("pipe");
-        }
-        child_ = std::make_unique<Child>(
-            std::vector<std::string>{options.bin + "/tarvosim", "--socket", socket_, "--state",
-                                     state_, "--device", fixture},
-            std::vector<std::string>{}, "", out[1]);
-        close(out[1]);
-        std::string seen;
-        const double deadline = now_s() + 30;
-        while (seen.find("listening on") == std::string::npos && now_s() < deadline) {
-            struct pollfd p = {out[0], POLLIN, 0};
-            if (poll(&p, 1, 200) > 0) {
-                char buffer[512];
-                const ssize_t n = read(out[0], buffer, sizeof buffer);
-                if (n <= 0) {
-                    break;
-                }
-                seen.append(buffer, static_cast<size_t>(n));
-            }
-        }
-        // Its later output goes nowhere: keep the pipe drained by closing it
-        // only after the simulator is gone.
-        output_fd_ = out[0];
-        if (seen.find("listening on") == std::string::npos) {
-            die("tarvosim did not start: " + seen);
-        }
-    }
-    ~Simulator() {
-        child_.reset();
-        close(output_fd_);
-    }
-    // One short exchange first, so that pairing (key generation) and the
-    // first start of the device are not timed.
-    void warm_up(const Options &options) const {
-        Child tool({options.bin + "/tarvobackup2", "-u", kUdid, "list", options.work}, env(),
-                   options.work + "/warm-up.out");
-        struct rusage usage;
-        tool.wait(&usage);
-    }
-    // The wall time of a whole session that moves no file: the part of
-    // every timed run that is not the data path.
-    double session_cost(const Options &options) const {
-        double best = 1e9;
-        for (int i = 0; i < 3; ++i) {
-            Child tool({options.bin + "/tarvobackup2", "-u", kUdid, "list", options.work}, env(),
-                       options.work + "/session.out");
-            struct rusage usage;
-            const double start = now_s();
-            tool.wait(&usage);
-            best = std::min(best, now_s() - start);
-        }
-        return best;
-    }
-    // CPU seconds the simulator has used so far.
-    double cpu_s() const { return child_->cpu_s(); }
-    std::vector<std::string> env() const {
-        return {"USBMUXD_SOCKET_ADDRESS=UNIX:" + socket_, "TARVO_LOCKDOWN_DIR=" + state_};
-    }
-
-  private:
-    std::string socket_;
-    std::string state_;
-    std::unique_ptr<Child> child_;
-    int output_fd_ = -1;
-};
+// A fixture of the bundled iPhone that plays `script_document`.
+std::string script_fixture(const Options &options, const std::string &script_document) {
+    const std::string fixture = options.work + "/fixture";
+    std::filesystem::remove_all(fixture);
+    std::filesystem::create_directories(fixture);
+    std::filesystem::copy_file(std::string(TARVO_SOURCE_DIR) + "/fixtures/iphone/device.plist",
+                               fixture + "/device.plist");
+    write_binary_plist(fixture + "/backup-script.plist", script_document);
+    return fixture;
+}
 
 // ---- backup scripts ----
 
@@ -472,26 +220,8 @@ void remove_root(const std::string &root) {
 // The tool itself: "info" runs the device-link loop, which the script fills
 // with the transfers (verbose is off for it, so no progress is drawn).
 Measure run_tool(const Options &options, const Simulator &sim, const std::string &root) {
-    settle();
-    Measure m;
-    Child tool({options.bin + "/tarvobackup2", "-u", kUdid, "info", root}, sim.env(),
-               options.work + "/tool.out");
-    struct rusage usage = {};
-    const double start = now_s();
-    const double device_start = sim.cpu_s();
-    long peak_kib = 0;
-    const int status = tool.wait(&usage, &peak_kib);
-    m.wall_s = now_s() - start;
-    m.device_cpu_s = sim.cpu_s() - device_start;
-    m.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    m.peak_kib = peak_kib;
-    m.ok = status == 0;
-    if (!m.ok) {
-        fprintf(stderr, "transfer_bench: tarvobackup2 ended with %d; see %s/tool.out\n", status,
-                options.work.c_str());
-    }
-    return m;
+    return run_measured({options.bin + "/tarvobackup2", "-u", kUdid, "info", root}, sim,
+                        options.work + "/tool.out");
 }
 
 // Baseline receive: the same bytes written by another thread into a
@@ -704,16 +434,6 @@ Measure in_process_receive(const std::string &root, const FileSet &set, bool pro
 
 // ---- reporting ----
 
-Measure best_of(const std::vector<Measure> &runs) {
-    Measure best;
-    for (const Measure &m : runs) {
-        if (m.ok && (!best.ok || m.wall_s < best.wall_s)) {
-            best = m;
-        }
-    }
-    return best;
-}
-
 void report(const char *what, const FileSet &set, const Measure &tool, const Measure &base,
             const char *tool_label, const char *base_label, double session_s = 0) {
     const double gib = static_cast<double>(set.total()) / (1024.0 * 1024 * 1024);
@@ -752,12 +472,7 @@ void report(const char *what, const FileSet &set, const Measure &tool, const Mea
 
 Options parse(int argc, char **argv) {
     Options options;
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
-        options.bin = std::filesystem::path(self).parent_path().string();
-    }
+    options.bin = own_folder();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -788,12 +503,7 @@ Options parse(int argc, char **argv) {
         }
     }
     if (options.work.empty()) {
-        char pattern[] = "/var/tmp/tarvo-bench-XXXXXX";
-        const char *made = mkdtemp(pattern);
-        if (!made) {
-            die("cannot make a work folder in /var/tmp");
-        }
-        options.work = made;
+        options.work = make_work_folder();
         options.made_work = true;
     }
     std::filesystem::create_directories(options.work);
@@ -807,6 +517,7 @@ bool wanted(const Options &options, const char *part) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    set_program_name("transfer_bench");
     signal(SIGPIPE, SIG_IGN);
     const Options options = parse(argc, argv);
     printf("work folder %s, %d rounds, best round shown\n", options.work.c_str(), options.rounds);
@@ -817,8 +528,8 @@ int main(int argc, char **argv) {
 
     std::string restore_root;
     if (wanted(options, "large") || wanted(options, "restore")) {
-        Simulator sim(options, upload_script(large, large.local_paths.size()));
-        sim.warm_up(options);
+        Simulator sim(options.bin, options.work, {script_fixture(options, upload_script(large, large.local_paths.size()))});
+        sim.warm_up(kUdid);
         std::vector<Measure> tool_runs;
         std::vector<Measure> base_runs;
         for (int round = 0; round < options.rounds; ++round) {
@@ -840,12 +551,12 @@ int main(int argc, char **argv) {
         }
         if (wanted(options, "large")) {
             report("(a) receive, large files", large, best_of(tool_runs), best_of(base_runs),
-                   "tarvobackup2", "socket-to-file copy", sim.session_cost(options));
+                   "tarvobackup2", "socket-to-file copy", sim.session_cost(kUdid));
         }
     }
     if (wanted(options, "restore")) {
-        Simulator sim(options, download_script(large));
-        sim.warm_up(options);
+        Simulator sim(options.bin, options.work, {script_fixture(options, download_script(large))});
+        sim.warm_up(kUdid);
         std::vector<Measure> tool_runs;
         std::vector<Measure> base_runs;
         for (int round = 0; round < options.rounds; ++round) {
@@ -853,13 +564,13 @@ int main(int argc, char **argv) {
             tool_runs.push_back(run_tool(options, sim, restore_root));
         }
         report("(c) send (restore), large files", large, best_of(tool_runs), best_of(base_runs),
-               "tarvobackup2", "file-to-socket copy", sim.session_cost(options));
+               "tarvobackup2", "file-to-socket copy", sim.session_cost(kUdid));
     }
     remove_root(restore_root);
     std::vector<std::string> small_roots;
     if (wanted(options, "small")) {
-        Simulator sim(options, upload_script(small, 1000));
-        sim.warm_up(options);
+        Simulator sim(options.bin, options.work, {script_fixture(options, upload_script(small, 1000))});
+        sim.warm_up(kUdid);
         std::vector<Measure> tool_runs;
         std::vector<Measure> base_runs;
         for (int round = 0; round < options.rounds; ++round) {
@@ -877,7 +588,7 @@ int main(int argc, char **argv) {
             }
         }
         report("(b) receive, small files", small, best_of(tool_runs), best_of(base_runs),
-               "tarvobackup2", "socket-to-file copy", sim.session_cost(options));
+               "tarvobackup2", "socket-to-file copy", sim.session_cost(kUdid));
     }
     if (wanted(options, "progress")) {
         for (const FileSet *set : {&small, &large}) {

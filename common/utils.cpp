@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdint>
@@ -221,20 +222,29 @@ char *string_append(char *existing, ...) {
     return result;
 }
 
+size_t format_size_into(uint64_t size, char *out, size_t capacity) {
+    auto exact = static_cast<double>(size);
+    int n = 0;
+    if (size < 1000ULL) {
+        n = std::snprintf(out, capacity, "%d Bytes", static_cast<int>(size));
+    } else if (size < 1000000ULL) {
+        n = std::snprintf(out, capacity, "%0.1f KB", exact / 1000.0);
+    } else if (size < 1000000000ULL) {
+        n = std::snprintf(out, capacity, "%0.1f MB", exact / 1000000.0);
+    } else if (size < 1000000000000ULL) {
+        n = std::snprintf(out, capacity, "%0.1f GB", exact / 1000000000.0);
+    } else {
+        n = std::snprintf(out, capacity, "%0.1f TB", exact / 1000000000000.0);
+    }
+    if (n < 0 || capacity == 0) {
+        return 0;
+    }
+    return std::min(static_cast<size_t>(n), capacity - 1);
+}
+
 char *string_format_size(uint64_t size) {
     char text[80];
-    auto exact = static_cast<double>(size);
-    if (size < 1000ULL) {
-        std::snprintf(text, sizeof text, "%d Bytes", static_cast<int>(size));
-    } else if (size < 1000000ULL) {
-        std::snprintf(text, sizeof text, "%0.1f KB", exact / 1000.0);
-    } else if (size < 1000000000ULL) {
-        std::snprintf(text, sizeof text, "%0.1f MB", exact / 1000000.0);
-    } else if (size < 1000000000000ULL) {
-        std::snprintf(text, sizeof text, "%0.1f GB", exact / 1000000000.0);
-    } else {
-        std::snprintf(text, sizeof text, "%0.1f TB", exact / 1000000000000.0);
-    }
+    format_size_into(size, text, sizeof text);
     return strdup(text);
 }
 

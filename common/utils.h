@@ -19,6 +19,9 @@ char *string_concat(const char *first, ...);
 char *string_append(char *existing, ...);
 char *string_build_path(const char *first, ...);
 char *string_format_size(uint64_t size);
+/// string_format_size's text into `out` (NUL-terminated, cut to fit):
+/// its length. For callers that format often and own a buffer.
+size_t format_size_into(uint64_t size, char *out, size_t capacity);
 char *string_toupper(const char *text);
 char *generate_uuid(void);
 

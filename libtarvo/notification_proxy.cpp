@@ -60,24 +60,35 @@ class IoTurns {
         return io;
     }
 
-    // Rings that came before this turn are answered by it.
+    // A sender that arrives between the check and the lock is seen by the
+    // second check; one that arrives later rings after the drain, so the
+    // reader's wait ends at once.
     std::unique_lock<std::mutex> reader_turn() {
-        {
-            std::unique_lock<std::mutex> g(state_);
-            changed_.wait(g, [this] { return senders_waiting_ == 0; });
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> g(state_);
+                changed_.wait(g, [this] { return senders_waiting_ == 0; });
+            }
+            drain_rings();
+            std::unique_lock<std::mutex> io(io_);
+            std::lock_guard<std::mutex> g(state_);
+            if (senders_waiting_ == 0) {
+                return io;
+            }
         }
-        std::unique_lock<std::mutex> io(io_);
-        uint64_t rings = 0;
-        if (wake_ >= 0 && read(wake_, &rings, sizeof rings) < 0) {
-            rings = 0;  // not rung: nothing to take back
-        }
-        return io;
     }
 
     void ring() {
         const uint64_t one = 1;
         if (wake_ >= 0 && write(wake_, &one, sizeof one) < 0) {
             // The counter is full, so a ring is already pending.
+        }
+    }
+
+    void drain_rings() {
+        uint64_t rings = 0;
+        if (wake_ >= 0 && read(wake_, &rings, sizeof rings) < 0) {
+            rings = 0;  // not rung: nothing to take back
         }
     }
 
@@ -170,6 +181,9 @@ void relay_loop(np_client_t client) {
         bool in_step;
         {
             auto io = client->io.reader_turn();
+            if (client->stop_relay.load()) {
+                return;  // a stop rung before the turn's drain
+            }
             s = client->connection->wait_readable(Deadline(client->waits.relay_slice_ms),
                                                   client->io.wake_fd());
             if (s == Status::kOk) {

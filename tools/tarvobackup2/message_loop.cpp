@@ -78,8 +78,9 @@ void draw_overall_progress(bool *bar_done) {
         return;
     }
     *bar_done = overall_progress >= 100;
-    draw_progress_bar(overall_progress);
-    print_info(" Finished\n");
+    if (verbose) {
+        ProgressLine(overall_progress).append(" Finished\n").flush();
+    }
 }
 
 }  // namespace

@@ -355,15 +355,17 @@ class UploadReceiver {
         double percent =
             static_cast<double>(bytes_received_) / static_cast<double>(bytes_expected_) * 100.0;
         percent = std::min(percent, 100.0);
-        draw_progress_bar(percent);
-        CString received(string_format_size(bytes_received_));
-        CString expected(string_format_size(bytes_expected_));
-        printf(" (%s", received ? received.get() : "");
-        printf("/%s)     ", expected ? expected.get() : "");
-        fflush(stdout);
-        if (percent == 100.0) {
-            printf("\n");
+        if (expected_text_.empty()) {
+            CString expected(string_format_size(bytes_expected_));
+            expected_text_ = expected ? expected.get() : "";
         }
+        ProgressLine line(percent);
+        line.append(" (").append_size(bytes_received_).append("/");
+        line.append(expected_text_.data(), expected_text_.size()).append(")     ");
+        if (percent == 100.0) {
+            line.append("\n");
+        }
+        line.flush();
     }
 
     // The text of a device error frame: at most kMaxDeviceErrorText bytes are
@@ -414,6 +416,8 @@ class UploadReceiver {
     DeviceLinkChannel &channel_;
     BackupRoot root_;
     const uint64_t bytes_expected_;
+    // The total as the bar shows it, made once per upload.
+    std::string expected_text_;
     uint64_t bytes_received_ = 0;
     int files_created_ = 0;
     uint8_t code_ = 0;
