@@ -97,6 +97,8 @@ TEST_F(Tarvobackup2TransferReceive, FramingOfOneFile) {
 TEST_F(Tarvobackup2TransferReceive, SeveralFilesAndAnExistingFileIsReplaced) {
     std::filesystem::create_directories(scratch.in_backup("UDID/ab"));
     write_file(scratch.in_backup("UDID/ab/one"), std::string(100000, 'o'));
+    // What a killed run left is written over.
+    write_file(scratch.in_backup("UDID/ab/.tarvo-partial"), "left by a killed run");
     EXPECT_EQ(
         upload(upload_entry("UDID/ab/one", "new") + upload_entry("UDID/ab/two", pattern(70000)) +
                upload_entry("UDID/three", "") + kEndOfStream),
@@ -104,6 +106,7 @@ TEST_F(Tarvobackup2TransferReceive, SeveralFilesAndAnExistingFileIsReplaced) {
     EXPECT_EQ(read_file(scratch.in_backup("UDID/ab/one")), "new");
     EXPECT_EQ(read_file(scratch.in_backup("UDID/ab/two")), pattern(70000));
     EXPECT_TRUE(exists(scratch.in_backup("UDID/three")));
+    EXPECT_FALSE(exists(scratch.in_backup("UDID/ab/.tarvo-partial")));
     EXPECT_EQ(only_code(), 0);
 }
 

@@ -288,9 +288,13 @@ int create_sibling_for_writing(const DevicePath &path, const char *name, UniqueF
     if (path.names_directory) {
         return EISDIR;
     }
-    unlinkat(path.parent_fd, name, 0);
-    UniqueFd opened(openat(path.parent_fd, name,
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    UniqueFd opened(openat(path.parent_fd, name, kFlags, 0666));
+    if (!opened && errno == EEXIST) {
+        // Left by a run that was cut short: it is ours to replace.
+        unlinkat(path.parent_fd, name, 0);
+        opened.reset(openat(path.parent_fd, name, kFlags, 0666));
+    }
     if (!opened) {
         return errno;
     }
