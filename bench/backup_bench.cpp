@@ -39,7 +39,7 @@ using namespace bench;
 namespace {
 
 constexpr const char *kUdid = "00008120-001A2B3C4D5E6F7A";
-constexpr size_t kDeviceBlock = 32768;    // what devices send per data frame
+constexpr size_t kDeviceBlock = 32768;     // what devices send per data frame
 constexpr size_t kBaselineBlock = 131072;  // the plain program's reads and writes
 
 struct Options {
@@ -198,7 +198,8 @@ void send_made_files(int fd, const FileList &list) {
     for (const DeviceFile &file : list.files) {
         auto reader = file.open();
         for (uint64_t sent = 0; sent < file.size;) {
-            const size_t piece = static_cast<size_t>(std::min<uint64_t>(block.size(), file.size - sent));
+            const size_t piece =
+                static_cast<size_t>(std::min<uint64_t>(block.size(), file.size - sent));
             if (!reader || !reader->read(std::span(block.data(), piece)) ||
                 !write_all(fd, reinterpret_cast<const char *>(block.data()), piece)) {
                 return;
@@ -213,14 +214,15 @@ void send_made_files(int fd, const FileList &list) {
 bool receive_into_files(int fd, const std::string &root, const FileList &list) {
     std::vector<char> buffer(kBaselineBlock);
     for (const DeviceFile &file : list.files) {
-        const int out = open((root + "/" + file.name).c_str(),
-                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int out =
+            open((root + "/" + file.name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0) {
             return false;
         }
         bool ok = true;
         for (uint64_t done = 0; ok && done < file.size;) {
-            const size_t piece = static_cast<size_t>(std::min<uint64_t>(buffer.size(), file.size - done));
+            const size_t piece =
+                static_cast<size_t>(std::min<uint64_t>(buffer.size(), file.size - done));
             ok = read_exactly(fd, buffer.data(), piece) && write_all(out, buffer.data(), piece);
             done += piece;
         }
@@ -326,23 +328,26 @@ Measure baseline_round_trip(const std::string &from, const std::string &to, cons
 
 // ---- checks ----
 
-bool same_bytes(const std::string &a, const std::string &b) {
-    std::ifstream x(a, std::ios::binary);
-    std::ifstream y(b, std::ios::binary);
-    return x && y &&
-           std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
-                      std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
-}
-
-// A sample of the tool's files against the baseline's (which the bench
-// made itself from the same tree).
-bool backups_agree(const std::string &tool_root, const std::string &base_root,
-                   const FileList &list) {
+// A sample of the tool's files against the bytes the tree makes.
+bool backup_matches(const std::string &backup, const FileList &list) {
     const size_t step = std::max<size_t>(1, list.files.size() / 200);
+    std::vector<char> stored(kDeviceBlock);
+    std::vector<uint8_t> made(kDeviceBlock);
     for (size_t i = 0; i < list.files.size(); i += step) {
         const DeviceFile &file = list.files[i];
-        if (!same_bytes(tool_root + "/" + file.name, base_root + "/" + file.name)) {
-            fprintf(stderr, "backup_bench: %s differs from the baseline's\n", file.name.c_str());
+        std::ifstream in(backup + "/" + file.name, std::ios::binary);
+        auto reader = file.open();
+        bool same = in && reader;
+        for (uint64_t done = 0; same && done < file.size;) {
+            const size_t piece =
+                static_cast<size_t>(std::min<uint64_t>(made.size(), file.size - done));
+            same = reader->read(std::span(made.data(), piece)) &&
+                   in.read(stored.data(), static_cast<std::streamsize>(piece)) &&
+                   memcmp(stored.data(), made.data(), piece) == 0;
+            done += piece;
+        }
+        if (!same || in.peek() != std::char_traits<char>::eof()) {
+            fprintf(stderr, "backup_bench: %s is not the device's file\n", file.name.c_str());
             return false;
         }
     }
@@ -401,7 +406,8 @@ void bench_start(const Options &options) {
     run_measured({options.bin + "/tarvobackup2", "-u", kUdid, "backup", work + "/backups"}, sim,
                  work + "/backup.out");
     const std::vector<std::pair<const char *, std::vector<std::string>>> commands = {
-        {"tarvobackup2 info", {options.bin + "/tarvobackup2", "-u", kUdid, "info", work + "/backups"}},
+        {"tarvobackup2 info",
+         {options.bin + "/tarvobackup2", "-u", kUdid, "info", work + "/backups"}},
         {"tarvoinfo -k DeviceName", {options.bin + "/tarvoinfo", "-u", kUdid, "-k", "DeviceName"}},
     };
     printf("start of a short command against the simulated iPhone, median of 20 runs\n");
@@ -422,34 +428,41 @@ void bench_start(const Options &options) {
 }
 
 // The 100,000-file device: full, incremental, restore and unback, each
-// beside its baseline.
+// beside its baseline. The tool's backups, the baselines' files and the
+// device's state each live on a file system of their own.
 void bench_phone(const Options &options) {
     const tarvosim::SyntheticContent config = phone_of(options.files);
     const std::string work = options.work + "/phone";
+    std::filesystem::create_directories(work);
     const std::string fixture = write_fixture(work + "/fixture", config);
     const tarvosim::SyntheticTree tree(std::make_shared<tarvosim::SyntheticContent>(config));
     const FileList all = files_of(tree, 0, [](uint64_t) { return true; });
-    Simulator sim(options.bin, work, {fixture});
+    ScratchFileSystem device_fs(work, "device-fs", 24);
+    ScratchFileSystem tool_fs(work, "tool-fs", 24);
+    ScratchFileSystem base_fs(work, "base-fs", 24);
+    if (!tool_fs.own_file_system()) {
+        printf("(no file system of its own per run: run as root for steadier figures)\n");
+    }
+    Simulator sim(options.bin, device_fs.path(), {fixture});
     sim.warm_up(kUdid);
 
-    const std::string tool_root = work + "/tool";
+    const std::string tool_root = tool_fs.path() + "/backups";
     const std::string tool_backup = tool_root + "/" + kUdid;
     std::vector<Measure> tool_runs;
     std::vector<Measure> base_runs;
     for (int round = 0; round < options.rounds; ++round) {
-        const std::string base_root = work + "/base-" + std::to_string(round);
-        remove_tree(tool_root);
-        std::filesystem::create_directories(tool_root);
-        set_generation(sim, 0);
         for (int turn = 0; turn < 2; ++turn) {
-            if ((turn == 0) == (round % 2 == 1)) {
+            if ((turn == 0) == (round % 2 == 0)) {
+                tool_fs.renew();
+                std::filesystem::create_directories(tool_root);
+                set_generation(sim, 0);
                 tool_runs.push_back(run_backup(options, sim, tool_root, "full"));
+                tool_runs.back().ok = tool_runs.back().ok && backup_matches(tool_backup, all);
             } else {
-                base_runs.push_back(baseline_receive(base_root, all));
+                base_fs.renew();
+                base_runs.push_back(baseline_receive(base_fs.path() + "/backup", all));
             }
         }
-        tool_runs.back().ok = tool_runs.back().ok && backups_agree(tool_backup, base_root, all);
-        remove_tree(base_root);
     }
     if (wanted(options, "full")) {
         report("full backup", all.files.size(), all.bytes, best_of(tool_runs), best_of(base_runs));
@@ -457,56 +470,58 @@ void bench_phone(const Options &options) {
 
     if (wanted(options, "incremental")) {
         set_generation(sim, 1);
-        const FileList changed = files_of(tree, 1, [&](uint64_t i) {
-            return tree.version_of(i, 1) != tree.version_of(i, 0);
-        });
-        const Measure base = baseline_receive(work + "/base-incremental", changed);
-        remove_tree(work + "/base-incremental");
-        const Measure tool = run_backup(options, sim, tool_root, "incremental");
+        const FileList changed = files_of(
+            tree, 1, [&](uint64_t i) { return tree.version_of(i, 1) != tree.version_of(i, 0); });
+        base_fs.renew();
+        const Measure base = baseline_receive(base_fs.path() + "/backup", changed);
+        Measure tool = run_backup(options, sim, tool_root, "incremental");
+        tool.ok = tool.ok && backup_matches(tool_backup, changed);
         report("incremental backup (the changed files)", changed.files.size(), changed.bytes, tool,
                base);
     }
 
-    const FileList now = files_of(tree, wanted(options, "incremental") ? 1 : 0,
-                                  [](uint64_t) { return true; });
+    const FileList now =
+        files_of(tree, wanted(options, "incremental") ? 1 : 0, [](uint64_t) { return true; });
     if (wanted(options, "restore")) {
-        const Measure base = baseline_send(tool_backup, work + "/base-restore", now);
-        remove_tree(work + "/base-restore");
+        base_fs.renew();
+        const Measure base = baseline_send(tool_backup, base_fs.path() + "/device", now);
         const Measure tool = run_measured({options.bin + "/tarvobackup2", "-u", kUdid, "restore",
                                            "--system", "--no-reboot", tool_root},
                                           sim, work + "/restore.out");
         report("restore", now.files.size(), now.bytes, tool, base);
     }
     if (wanted(options, "unback")) {
-        const Measure base = baseline_round_trip(tool_backup, work + "/base-unback", now);
-        remove_tree(work + "/base-unback");
-        const Measure tool = run_measured(
-            {options.bin + "/tarvobackup2", "-u", kUdid, "unback", tool_root}, sim,
-            work + "/unback.out");
+        base_fs.renew();
+        const Measure base = baseline_round_trip(tool_backup, base_fs.path() + "/unback", now);
+        const Measure tool =
+            run_measured({options.bin + "/tarvobackup2", "-u", kUdid, "unback", tool_root}, sim,
+                         work + "/unback.out");
         report("unback", now.files.size(), now.bytes, tool, base);
     }
     printf("  tarvosim's resident memory at the end: %.1f MiB\n\n",
            static_cast<double>(sim.rss_kib()) / 1024);
-    remove_tree(work);
 }
 
 void bench_million(const Options &options) {
     const tarvosim::SyntheticContent config = small_files_of(options.million);
     const std::string work = options.work + "/million";
+    std::filesystem::create_directories(work);
     const std::string fixture = write_fixture(work + "/fixture", config);
     const tarvosim::SyntheticTree tree(std::make_shared<tarvosim::SyntheticContent>(config));
     const FileList all = files_of(tree, 0, [](uint64_t) { return true; });
-    Simulator sim(options.bin, work, {fixture});
+    ScratchFileSystem device_fs(work, "device-fs", 4);
+    ScratchFileSystem files_fs(work, "files-fs", 24);
+    Simulator sim(options.bin, device_fs.path(), {fixture});
     sim.warm_up(kUdid);
-    const std::string tool_root = work + "/tool";
+    const Measure base = baseline_receive(files_fs.path() + "/backup", all);
+    files_fs.renew();
+    const std::string tool_root = files_fs.path() + "/backups";
     std::filesystem::create_directories(tool_root);
-    const Measure base = baseline_receive(work + "/base", all);
-    remove_tree(work + "/base");
-    const Measure tool = run_backup(options, sim, tool_root, "million");
+    Measure tool = run_backup(options, sim, tool_root, "million");
+    tool.ok = tool.ok && backup_matches(tool_root + "/" + kUdid, all);
     report("full backup of small files", all.files.size(), all.bytes, tool, base);
     printf("  tarvosim's resident memory at the end: %.1f MiB\n\n",
            static_cast<double>(sim.rss_kib()) / 1024);
-    remove_tree(work);
 }
 
 // What the backup's own output costs: the same large-file backup with
@@ -515,16 +530,19 @@ void bench_million(const Options &options) {
 void bench_progress(const Options &options) {
     const tarvosim::SyntheticContent config = large_files_of(256, 8ull << 20);
     const std::string work = options.work + "/progress";
+    std::filesystem::create_directories(work);
     const std::string fixture = write_fixture(work + "/fixture", config);
-    Simulator sim(options.bin, work, {fixture});
+    ScratchFileSystem device_fs(work, "device-fs", 4);
+    ScratchFileSystem files_fs(work, "files-fs", 8);
+    Simulator sim(options.bin, device_fs.path(), {fixture});
     sim.warm_up(kUdid);
     const double gib = 256.0 * 8 / 1024;
     printf("progress output of a backup of 256 files of 8 MiB (%.0f GiB), verbose on\n", gib);
     for (const char *where : {"/dev/null", "a file", "a pseudo-terminal"}) {
         std::vector<Measure> runs;
         for (int round = 0; round < std::max(2, options.rounds); ++round) {
-            const std::string root = work + "/tool";
-            remove_tree(root);
+            files_fs.renew();
+            const std::string root = files_fs.path() + "/backups";
             std::filesystem::create_directories(root);
             if (strcmp(where, "/dev/null") == 0) {
                 const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -550,12 +568,11 @@ void bench_progress(const Options &options) {
             }
         }
         const Measure m = best_of(runs);
-        printf("  to %-18s %7.2f s  host CPU %5.2f s/GiB  device CPU %5.2f s%s\n", where,
-               m.wall_s, m.cpu_s / gib, m.device_cpu_s, m.ok ? "" : "  (failed)");
+        printf("  to %-18s %7.2f s  host CPU %5.2f s/GiB  device CPU %5.2f s%s\n", where, m.wall_s,
+               m.cpu_s / gib, m.device_cpu_s, m.ok ? "" : "  (failed)");
     }
     printf("\n");
     fflush(stdout);
-    remove_tree(work);
 }
 
 Options parse(int argc, char **argv) {
@@ -580,7 +597,8 @@ Options parse(int argc, char **argv) {
         } else if (arg == "--only") {
             options.only = value();
         } else {
-            die("unknown argument " + arg + " (see the comment at the top of bench/backup_bench.cpp)");
+            die("unknown argument " + arg +
+                " (see the comment at the top of bench/backup_bench.cpp)");
         }
     }
     if (options.work.empty()) {

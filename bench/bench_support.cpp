@@ -132,6 +132,54 @@ void remove_tree(const std::string &path) {
     std::filesystem::remove_all(path, ignored);
 }
 
+// ---- ScratchFileSystem ----
+
+namespace {
+
+bool run_quietly(const std::string &command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+ScratchFileSystem::ScratchFileSystem(const std::string &work, const std::string &name, int size_gib)
+    : image_(work + "/" + name + ".img"), mount_point_(work + "/" + name), size_gib_(size_gib) {
+    can_mount_ = geteuid() == 0 && run_quietly("command -v mkfs.ext4");
+    renew();
+}
+
+ScratchFileSystem::~ScratchFileSystem() {
+    unmount();
+    std::filesystem::remove(image_);
+}
+
+void ScratchFileSystem::unmount() {
+    if (mounted_ && !run_quietly("umount '" + mount_point_ + "'")) {
+        die("cannot unmount " + mount_point_);
+    }
+    mounted_ = false;
+}
+
+void ScratchFileSystem::renew() {
+    unmount();
+    remove_tree(mount_point_);
+    std::filesystem::create_directories(mount_point_);
+    if (!can_mount_) {
+        return;
+    }
+    // Enough inodes for a million files and their folders whatever the size.
+    std::filesystem::remove(image_);
+    if (!run_quietly("truncate -s " + std::to_string(size_gib_) + "G '" + image_ + "'") ||
+        !run_quietly("mkfs.ext4 -q -F -O ^has_journal -N 3000000 '" + image_ + "'") ||
+        !run_quietly("mount -o loop '" + image_ + "' '" + mount_point_ + "'")) {
+        fprintf(stderr, "%s: cannot make a file system in %s; runs use a plain folder\n",
+                program_name, image_.c_str());
+        can_mount_ = false;
+        return;
+    }
+    mounted_ = true;
+}
+
 Measure best_of(const std::vector<Measure> &runs) {
     Measure best;
     for (const Measure &m : runs) {

@@ -38,6 +38,32 @@ std::string own_folder();
 std::string make_work_folder();
 void remove_tree(const std::string &path);
 
+/// A folder for one run's files on a file system of its own, made anew on
+/// each renew(): an ext4 image (no journal, as the machine's disk) in the
+/// work folder, loop-mounted, when the bench runs as root and mkfs.ext4 is
+/// there. So every run meets the same empty file system, whatever was
+/// removed before it (ext4 makes new files slowly for minutes after a mass
+/// removal). Otherwise a plain folder, emptied on renew().
+class ScratchFileSystem {
+  public:
+    ScratchFileSystem(const std::string &work, const std::string &name, int size_gib);
+    ~ScratchFileSystem();
+    ScratchFileSystem(const ScratchFileSystem &) = delete;
+    ScratchFileSystem &operator=(const ScratchFileSystem &) = delete;
+
+    void renew();
+    const std::string &path() const { return mount_point_; }
+    bool own_file_system() const { return mounted_; }
+
+  private:
+    void unmount();
+    std::string image_;
+    std::string mount_point_;
+    int size_gib_;
+    bool can_mount_ = false;
+    bool mounted_ = false;
+};
+
 struct Measure {
     double wall_s = 0;
     double cpu_s = 0;         // the measured side: the tool, or the baseline's writer

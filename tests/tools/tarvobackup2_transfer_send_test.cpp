@@ -70,6 +70,9 @@ TEST_F(Tarvobackup2TransferSend, FramesOfOneFile) {
         {"exactly one block", 32768, {32769}},
         {"one byte past a block", 32769, {32769, 2}},
         {"two blocks and a bit", 65536 + 10, {32769, 32769, 11}},
+        {"past four blocks, read and sent four at a time", 4 * 32768 + 7,
+         {32769, 32769, 32769, 32769, 8}},
+        {"exactly eight blocks", 8 * 32768, std::vector<uint32_t>(8, 32769)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,11 +22,21 @@ namespace {
 constexpr const char *kSendFunction = "mb2_handle_send_file";
 constexpr uint8_t kOkFrame[kFrameHeaderSize] = {0, 0, 0, 1, kXferCodeOk};
 
-// Reads up to `length` bytes, as many as the file still has. -1 on error.
-ssize_t read_up_to(int fd, char *data, size_t length) {
+// Frames go out up to this many at a time: the file is read into their
+// payload slots with one call and the frames sent with one more, which
+// moves a large file in a quarter of the calls of one frame at a time. The
+// frames themselves are what one block at a time would make.
+constexpr int kFramesPerSend = 4;
+constexpr size_t kFrameSlot = kFrameHeaderSize + kTransferBlockSize;
+
+// Fills the slots in order, as many bytes as the file still has (a short
+// read goes on where it stopped). -1 on an error before the first byte;
+// after one, the bytes so far (the next call reports the error).
+ssize_t read_into_slots(int fd, struct iovec *slots, int count) {
     size_t done = 0;
-    while (done < length) {
-        const ssize_t got = read(fd, data + done, length - done);
+    int first = 0;
+    while (first < count) {
+        const ssize_t got = readv(fd, slots + first, count - first);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -36,6 +47,15 @@ ssize_t read_up_to(int fd, char *data, size_t length) {
             break;
         }
         done += static_cast<size_t>(got);
+        size_t rest = static_cast<size_t>(got);
+        while (first < count && rest >= slots[first].iov_len) {
+            rest -= slots[first].iov_len;
+            ++first;
+        }
+        if (first < count) {
+            slots[first].iov_base = static_cast<char *>(slots[first].iov_base) + rest;
+            slots[first].iov_len -= rest;
+        }
     }
     return static_cast<ssize_t>(done);
 }
@@ -124,15 +144,24 @@ class FileSender {
         }
         uint64_t total = 0;
         while (total < size) {
-            // The block is read before its header goes out, so that a read
-            // failure leaves no announced-but-missing data in the stream,
-            // and the header announces what was read, so that a file
-            // shrinking or growing under us cannot put the stream out of step.
-            const uint32_t wanted =
-                static_cast<uint32_t>(std::min<uint64_t>(size - total, kTransferBlockSize));
-            char *payload = block_.data() + kFrameHeaderSize;
+            // The blocks are read before their headers go out, so that a
+            // read failure leaves no announced-but-missing data in the
+            // stream, and each header announces what was read, so that a
+            // file shrinking or growing under us cannot put the stream out
+            // of step.
+            const uint64_t left = size - total;
+            struct iovec slots[kFramesPerSend];
+            int wanted_slots = 0;
+            for (uint64_t at = 0; at < left && wanted_slots < kFramesPerSend;
+                 at += kTransferBlockSize) {
+                slots[wanted_slots].iov_base =
+                    block_.data() + wanted_slots * kFrameSlot + kFrameHeaderSize;
+                slots[wanted_slots].iov_len =
+                    static_cast<size_t>(std::min<uint64_t>(left - at, kTransferBlockSize));
+                ++wanted_slots;
+            }
             errno = 0;
-            const ssize_t got = read_up_to(file.get(), payload, wanted);
+            const ssize_t got = read_into_slots(file.get(), slots, wanted_slots);
             if (got <= 0) {
                 const int read_error = got < 0 ? errno : 0;
                 printf("%s: read error\n", kSendFunction);
@@ -142,22 +171,33 @@ class FileSender {
                 *error = read_error;
                 return false;
             }
-            const uint32_t count = static_cast<uint32_t>(got);
-            uint8_t *header = reinterpret_cast<uint8_t *>(block_.data());
-            write_be32(count + 1, header);
-            header[4] = kXferCodeData;
-            // Header and block in one send: one system call and one wake-up
-            // of the device per frame instead of two.
-            const uint32_t frame_length = count + kFrameHeaderSize;
+            const uint64_t count = static_cast<uint64_t>(got);
+            uint32_t frames_length = 0;
+            uint32_t last_count = 0;
+            for (uint64_t at = 0; at < count; at += kTransferBlockSize) {
+                last_count =
+                    static_cast<uint32_t>(std::min<uint64_t>(count - at, kTransferBlockSize));
+                uint8_t *header = reinterpret_cast<uint8_t *>(block_.data() + frames_length);
+                write_be32(last_count + 1, header);
+                header[4] = kXferCodeData;
+                frames_length += static_cast<uint32_t>(kFrameSlot);
+            }
+            frames_length -= kTransferBlockSize - last_count;
             uint32_t sent = 0;
-            if (channel_.send_raw(block_.data(), frame_length, &sent) != 0) {
+            if (channel_.send_raw(block_.data(), frames_length, &sent) != 0) {
                 *error = 0;
                 return false;
             }
-            if (sent != frame_length) {
-                if (sent > kFrameHeaderSize) {
+            if (sent != frames_length) {
+                // The block the send stopped in, as one block at a time would say.
+                const uint32_t in_slot = sent % kFrameSlot;
+                const uint32_t slot_count = sent / kFrameSlot == frames_length / kFrameSlot
+                                                ? last_count
+                                                : kTransferBlockSize;
+                if (in_slot > kFrameHeaderSize) {
                     printf("Error: sent only %d of %d bytes\n",
-                           static_cast<int>(sent - kFrameHeaderSize), static_cast<int>(count));
+                           static_cast<int>(in_slot - kFrameHeaderSize),
+                           static_cast<int>(slot_count));
                 }
                 *error = 0;
                 return false;
@@ -175,8 +215,8 @@ class FileSender {
         }
         add_error_entry(error_dictionary, path, error);
         const char *text = strerror(error);
-        const uint32_t text_length =
-            static_cast<uint32_t>(std::min<size_t>(strlen(text), kTransferBlockSize - kFrameHeaderSize));
+        const uint32_t text_length = static_cast<uint32_t>(
+            std::min<size_t>(strlen(text), kTransferBlockSize - kFrameHeaderSize));
         uint8_t *frame = reinterpret_cast<uint8_t *>(block_.data());
         write_be32(text_length + 1, frame);
         frame[4] = kXferCodeHostError;
@@ -207,7 +247,7 @@ int mb2_handle_send_file(DeviceLinkChannel &channel, const char *backup_director
     }
     BackupRoot root;
     root.open(backup_directory);
-    std::vector<char> block(kFrameHeaderSize + kTransferBlockSize);
+    std::vector<char> block(kFramesPerSend * kFrameSlot);
     return FileSender(channel, root, block).send(path, error_dictionary);
 }
 
@@ -224,7 +264,7 @@ void mb2_send_requested_files(DeviceLinkChannel &channel, plist_t message,
 
     BackupRoot root;
     root.open(backup_directory);
-    std::vector<char> block(kFrameHeaderSize + kTransferBlockSize);
+    std::vector<char> block(kFramesPerSend * kFrameSlot);
     FileSender sender(channel, root, block);
     plist_t raw_errors = nullptr;
     for (uint32_t i = 0; i < count; ++i) {
