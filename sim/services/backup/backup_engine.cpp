@@ -147,13 +147,16 @@ class BackupJob {
     StreamStatus plan(std::string *error) {
         manifest_ = ManifestDb::create(work_.file(kManifestDbName), error);
         work_list_ = manifest_ ? WorkList::create(work_.file("work.db"), error) : nullptr;
-        if (!work_list_ || !manifest_->begin()) {
+        if (!work_list_ || !manifest_->begin() || !work_list_->begin()) {
+            if (error->empty()) {
+                *error = "the device cannot start its manifest or work list";
+            }
             return StreamStatus::ok();
         }
         const bool walked = call_.device.content->walk([&](const ContentEntry &entry) {
             return add_entry(entry, error);
         });
-        if (!walked || !manifest_->commit()) {
+        if (!walked || !manifest_->commit() || !work_list_->commit()) {
             if (error->empty()) {
                 *error = "the device cannot write its manifest: " + manifest_->last_error();
             }

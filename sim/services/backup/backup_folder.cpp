@@ -21,22 +21,50 @@ constexpr std::size_t kMaxSmallPlist = 8 * 1024 * 1024;
 
 std::string hex_of(std::span<const uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 15];
+    std::string text(bytes.size() * 2, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        text[2 * i] = kDigits[bytes[i] >> 4];
+        text[2 * i + 1] = kDigits[bytes[i] & 15];
     }
     return text;
 }
 
+/// SHA-1 fetched once per thread, with one context for all its digests: a
+/// one-shot digest fetches the algorithm and makes a context each time,
+/// which costs more than hashing a path.
+class PathHasher {
+  public:
+    PathHasher() : sha1_(EVP_MD_fetch(nullptr, "SHA1", nullptr)), context_(EVP_MD_CTX_new()) {}
+    ~PathHasher() {
+        EVP_MD_CTX_free(context_);
+        EVP_MD_free(sha1_);
+    }
+    PathHasher(const PathHasher &) = delete;
+    PathHasher &operator=(const PathHasher &) = delete;
+
+    /// The digest of "<domain>-<relative path>"; empty when the library fails.
+    std::span<const uint8_t> digest(std::string_view domain, std::string_view relative_path) {
+        unsigned int length = 0;
+        const bool made = sha1_ && context_ && EVP_DigestInit_ex(context_, sha1_, nullptr) == 1 &&
+                          EVP_DigestUpdate(context_, domain.data(), domain.size()) == 1 &&
+                          EVP_DigestUpdate(context_, "-", 1) == 1 &&
+                          EVP_DigestUpdate(context_, relative_path.data(), relative_path.size()) ==
+                              1 &&
+                          EVP_DigestFinal_ex(context_, digest_, &length) == 1;
+        return std::span<const uint8_t>(digest_, made ? length : 0);
+    }
+
+  private:
+    EVP_MD *sha1_;
+    EVP_MD_CTX *context_;
+    uint8_t digest_[EVP_MAX_MD_SIZE] = {};
+};
+
 }  // namespace
 
 std::string file_id_of(const std::string &domain, const std::string &relative_path) {
-    const std::string name = domain + "-" + relative_path;
-    uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(name.data(), name.size(), digest, &length, EVP_sha1(), nullptr);
-    return hex_of(std::span(digest, length));
+    thread_local PathHasher hasher;
+    return hex_of(hasher.digest(domain, relative_path));
 }
 
 bool is_file_id(const std::string &id) {

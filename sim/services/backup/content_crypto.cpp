@@ -2,6 +2,8 @@
  * Encrypting reads and decrypting writes of backup content.
  */
 #include "content_crypto.h"
+
+#include "host_files.h"
 #include "write_all.h"
 
 #include <fcntl.h>
@@ -80,7 +82,7 @@ std::unique_ptr<ContentReader> encrypting_reader(std::unique_ptr<ContentReader> 
 DecryptingFile::DecryptingFile(const std::string &local, const tarvo::BackupKey &key,
                                std::optional<uint64_t> plain_size)
     : local_(local), plain_size_(plain_size) {
-    fd_ = ::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    fd_ = create_download_file(local);
     started_ = cipher_.start(key, tarvo::CipherDirection::kDecrypt) == tarvo::BackupCryptoResult::kOk;
 }
 

@@ -28,7 +28,7 @@ std::unique_ptr<ContentReader> encrypting_reader(std::unique_ptr<ContentReader> 
                                                  uint64_t plain_size, const tarvo::BackupKey &key);
 
 /// Receives a downloaded ciphertext and writes the plain bytes to a local
-/// file (made or truncated, 0600). finish() checks the padding and, when
+/// file (made anew, 0600). finish() checks the padding and, when
 /// `plain_size` is known, that exactly that many bytes came out.
 class DecryptingFile {
   public:

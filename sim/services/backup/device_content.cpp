@@ -358,6 +358,12 @@ bool DeviceContent::prepare(const std::string &fixture_dir, std::string *error) 
         return false;
     }
     prepared_ = true;
+    {
+        // Each request reads the record afresh (tests delete it to start over).
+        std::lock_guard record_lock(removed_mutex_);
+        removed_.reset();
+        removed_absent_ = false;
+    }
     return read_generation(error);
 }
 
@@ -445,15 +451,18 @@ bool DeviceContent::walk_overlaid(const EntryVisitor &visit) const {
 bool DeviceContent::synthetic_visible(std::string_view domain,
                                       std::string_view relative_path) const {
     std::lock_guard lock(removed_mutex_);
-    if (!removed_) {
+    if (!removed_ && !removed_absent_) {
+        // Looked for once per request, not once per file: only remove()
+        // makes the record, and it keeps the record open when it does.
         std::string error;
         removed_ =
             RemovedEntries::open(synthetic_state_ + "/" + kRemovedEntriesFile, false, &error);
         if (!removed_) {
-            return error.empty();  // nothing was ever removed
+            removed_absent_ = error.empty();
+            return removed_absent_;  // nothing was ever removed, or the record is unreadable
         }
     }
-    return !removed_->covers(domain, relative_path);
+    return !removed_ || !removed_->covers(domain, relative_path);
 }
 
 std::unique_ptr<ContentReader> DeviceContent::open(std::string_view domain,

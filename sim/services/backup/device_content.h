@@ -103,6 +103,7 @@ class DeviceContent {
     bool prepared_ = false;
     mutable std::mutex removed_mutex_;  // guards the record's connection
     mutable std::unique_ptr<RemovedEntries> removed_;
+    mutable bool removed_absent_ = false;  // no record yet: nothing was removed
 };
 
 /// A regular file's content in order (links are not followed); null when

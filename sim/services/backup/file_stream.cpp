@@ -15,85 +15,19 @@ constexpr std::size_t kPiece = 32768;
 // Error texts of the host's error frames; devices read them into a small buffer.
 constexpr uint32_t kMaxHostErrorText = 32768;
 constexpr uint64_t kDefaultBlock = 32768;
+constexpr std::size_t kFrameHeaderSize = 5;  // N, then the code byte
+const std::string kUnreadableText = "the device could not read the file";
 
 std::string in_quotes(std::string_view text) {
     return "\"" + std::string(text) + "\"";
 }
 
-/// Where an upload stream's bytes go: the channel, through the tap when
-/// there is one. Headers are encoded here, as DlChannel encodes them, so
-/// that a tap sees every byte.
-class StreamOut {
-  public:
-    StreamOut(DlChannel &channel, UploadTap *tap) : channel_(channel), tap_(tap) {}
-
-    bool raw(std::span<const uint8_t> bytes) {
-        return tap_ ? tap_->write(channel_, bytes) : channel_.write_raw(bytes);
-    }
-    bool name_field(std::string_view name) {
-        uint8_t header[4];
-        put_be32(header, static_cast<uint32_t>(name.size()));
-        return raw(header) &&
-               raw(std::span(reinterpret_cast<const uint8_t *>(name.data()), name.size()));
-    }
-    /// N = 1 + payload size, then the code byte.
-    bool frame_header(uint32_t length, uint8_t code) {
-        uint8_t header[5];
-        put_be32(header, length);
-        header[4] = code;
-        return raw(header);
-    }
-
-  private:
-    static void put_be32(uint8_t *out, uint32_t value) {
-        out[0] = static_cast<uint8_t>(value >> 24);
-        out[1] = static_cast<uint8_t>(value >> 16);
-        out[2] = static_cast<uint8_t>(value >> 8);
-        out[3] = static_cast<uint8_t>(value);
-    }
-
-    DlChannel &channel_;
-    UploadTap *tap_;
-};
-
-bool write_closing_frame(StreamOut &out, const OutgoingFile &file) {
-    if (file.close_code == kXferOk) {
-        return out.frame_header(1, kXferOk);
-    }
-    const std::string text =
-        file.error_text.empty() ? "the device could not read the file" : file.error_text;
-    return out.frame_header(static_cast<uint32_t>(text.size() + 1), kXferDeviceError) &&
-           out.raw(std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
-}
-
-/// One data frame of `block` bytes; *readable false when the source failed
-/// before the frame went out.
-bool write_data_frame(StreamOut &out, const OutgoingFile &file, uint64_t block,
-                      std::vector<uint8_t> &piece, bool *readable) {
-    // A frame that fits one piece is read before its header goes out, so a
-    // source that fails never leaves announced bytes missing. Larger frames
-    // (scripts may ask for them) are streamed, and a failure then drops
-    // the link, as the stream cannot be kept in step.
-    piece.resize(static_cast<std::size_t>(std::min<uint64_t>(block, kPiece)));
-    if (block <= kPiece) {
-        if (!file.read(piece)) {
-            *readable = false;
-            return true;
-        }
-        return out.frame_header(static_cast<uint32_t>(block + 1), kXferData) && out.raw(piece);
-    }
-    if (!out.frame_header(static_cast<uint32_t>(block + 1), kXferData)) {
-        return false;
-    }
-    for (uint64_t done = 0; done < block;) {
-        const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(kPiece, block - done));
-        std::span<uint8_t> bytes(piece.data(), size);
-        if (!file.read(bytes) || !out.raw(bytes)) {
-            return false;
-        }
-        done += size;
-    }
-    return true;
+void put_frame_header(uint8_t *out, uint32_t length, uint8_t code) {
+    out[0] = static_cast<uint8_t>(length >> 24);
+    out[1] = static_cast<uint8_t>(length >> 16);
+    out[2] = static_cast<uint8_t>(length >> 8);
+    out[3] = static_cast<uint8_t>(length);
+    out[4] = code;
 }
 
 }  // namespace
@@ -103,33 +37,133 @@ StreamStatus stream_cut_short(LinkStatus status, const std::string &what) {
                                           : StreamStatus::gone();
 }
 
-bool write_upload_file(DlChannel &channel, const OutgoingFile &file, UploadTap *tap) {
-    StreamOut out(channel, tap);
-    if (!out.name_field(file.device_path) || !out.name_field(file.local_path)) {
+UploadWriter::UploadWriter(DlChannel &channel, UploadTap *tap) : channel_(channel), tap_(tap) {}
+
+bool UploadWriter::send(std::span<const uint8_t> bytes) {
+    return tap_ ? tap_->write(channel_, bytes) : channel_.write_raw(bytes);
+}
+
+bool UploadWriter::flush() {
+    const std::span<const uint8_t> pending(buffer_.data(), used_);
+    used_ = 0;
+    return pending.empty() || send(pending);
+}
+
+uint8_t *UploadWriter::room(std::size_t size) {
+    if (buffer_.empty()) {
+        buffer_.resize(kBufferSize);
+    }
+    if (used_ + size > buffer_.size() && !flush()) {
+        return nullptr;
+    }
+    return buffer_.data() + used_;
+}
+
+bool UploadWriter::append(std::span<const uint8_t> bytes) {
+    if (bytes.size() > kBufferSize / 2) {
+        return flush() && send(bytes);
+    }
+    uint8_t *at = room(bytes.size());
+    if (!at) {
         return false;
     }
-    std::vector<uint8_t> piece;
+    std::copy(bytes.begin(), bytes.end(), at);
+    used_ += bytes.size();
+    return true;
+}
+
+bool UploadWriter::append_be32(uint32_t value) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                              static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    return append(bytes);
+}
+
+bool UploadWriter::append_name_field(std::string_view name) {
+    return append_be32(static_cast<uint32_t>(name.size())) &&
+           append(std::span(reinterpret_cast<const uint8_t *>(name.data()), name.size()));
+}
+
+bool UploadWriter::append_frame_header(uint32_t length, uint8_t code) {
+    const uint8_t code_byte[1] = {code};
+    return append_be32(length) && append(code_byte);
+}
+
+bool UploadWriter::append_closing_frame(const OutgoingFile &file, bool readable) {
+    if (readable && file.close_code == kXferOk) {
+        return append_frame_header(1, kXferOk);
+    }
+    const std::string &text = file.error_text.empty() ? kUnreadableText : file.error_text;
+    return append_frame_header(static_cast<uint32_t>(text.size() + 1), kXferDeviceError) &&
+           append(std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
+}
+
+bool UploadWriter::append_data_frame(const OutgoingFile &file, uint64_t block, bool *readable) {
+    // A frame that fits one piece is read, in place behind the room kept
+    // for its header, before the header is written, so a source that fails
+    // never leaves announced bytes missing. Larger frames (scripts may ask
+    // for them) are streamed, and a failure then drops the link, as the
+    // stream cannot be kept in step.
+    if (block <= kPiece) {
+        const std::size_t size = static_cast<std::size_t>(block);
+        uint8_t *at = room(kFrameHeaderSize + size);
+        if (!at) {
+            return false;
+        }
+        if (!file.read(std::span(at + kFrameHeaderSize, size))) {
+            *readable = false;
+            return true;
+        }
+        put_frame_header(at, static_cast<uint32_t>(block + 1), kXferData);
+        used_ += kFrameHeaderSize + size;
+        return true;
+    }
+    if (!append_frame_header(static_cast<uint32_t>(block + 1), kXferData)) {
+        return false;
+    }
+    for (uint64_t done = 0; done < block;) {
+        const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(kPiece, block - done));
+        uint8_t *at = room(size);
+        if (!at) {
+            return false;
+        }
+        if (!file.read(std::span(at, size))) {
+            flush();
+            return false;
+        }
+        used_ += size;
+        done += size;
+    }
+    return true;
+}
+
+bool UploadWriter::write_file(const OutgoingFile &file) {
+    if (!append_name_field(file.device_path) || !append_name_field(file.local_path)) {
+        return false;
+    }
     bool readable = true;
     for (uint64_t sent = 0; sent < file.size && readable;) {
         const uint64_t left = file.size - sent;
         const uint64_t block =
             std::min(left, file.next_block ? file.next_block(left) : kDefaultBlock);
-        if (!write_data_frame(out, file, block, piece, &readable)) {
+        if (!append_data_frame(file, block, &readable)) {
             return false;
         }
         sent += block;
     }
-    if (!readable) {
-        OutgoingFile failed{file.device_path, file.local_path, 0, {}, {}, kXferDeviceError,
-                            file.error_text};
-        return write_closing_frame(out, failed);
-    }
-    return write_closing_frame(out, file);
+    return append_closing_frame(file, readable);
+}
+
+bool UploadWriter::write_end() {
+    return append_be32(0) && flush();
+}
+
+bool write_upload_file(DlChannel &channel, const OutgoingFile &file, UploadTap *tap) {
+    UploadWriter writer(channel, tap);
+    return writer.write_file(file) && writer.flush();
 }
 
 bool write_end_of_stream(DlChannel &channel, UploadTap *tap) {
-    static constexpr uint8_t kEnd[4] = {0, 0, 0, 0};
-    return StreamOut(channel, tap).raw(kEnd);
+    return UploadWriter(channel, tap).write_end();
 }
 
 StreamStatus read_download_name(DlChannel &channel, std::optional<std::string> *name) {
@@ -157,12 +191,12 @@ StreamStatus read_download_name(DlChannel &channel, std::optional<std::string> *
 namespace {
 
 StreamStatus read_data_payload(DlChannel &channel, const std::string &name, uint32_t payload,
-                               uint64_t cap, const ContentSink &sink, IncomingFile *out) {
+                               uint64_t cap, const ContentSink &sink, std::vector<uint8_t> &piece,
+                               IncomingFile *out) {
     if (out->size + payload > cap) {
         return StreamStatus::failed(in_quotes(name) + " is larger than the " +
                                     std::to_string(cap) + " bytes the device takes");
     }
-    std::vector<uint8_t> piece;
     for (uint32_t done = 0; done < payload;) {
         piece.resize(std::min<std::size_t>(kPiece, payload - done));
         if (LinkStatus read = channel.read_raw(piece); read != LinkStatus::kOk) {
@@ -195,6 +229,7 @@ StreamStatus read_error_text(DlChannel &channel, const std::string &name, uint32
 StreamStatus read_download_file(DlChannel &channel, const std::string &name, uint64_t cap,
                                 const ContentSink &sink, IncomingFile *out) {
     *out = IncomingFile{};
+    std::vector<uint8_t> piece;  // one buffer for all the file's frames
     for (;;) {
         uint32_t length = 0;
         uint8_t code = 0;
@@ -211,7 +246,7 @@ StreamStatus read_download_file(DlChannel &channel, const std::string &name, uin
         }
         const uint32_t payload = length - 1;
         if (code == kXferData) {
-            if (StreamStatus read = read_data_payload(channel, name, payload, cap, sink, out);
+            if (StreamStatus read = read_data_payload(channel, name, payload, cap, sink, piece, out);
                 !read.is_ok()) {
                 return read;
             }

@@ -14,6 +14,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "device_link_messages.h"
 
@@ -56,8 +58,48 @@ class UploadTap {
     virtual bool write(DlChannel &channel, std::span<const uint8_t> bytes) = 0;
 };
 
-/// Writes one file of an upload stream: names, data frames, closing frame.
-/// Every byte goes through `tap` when there is one.
+/// Writes upload streams through one buffer, so that the names and frames
+/// of many small files, or several frames of a large one, leave in one
+/// write: a write per header would cost a system call and a wake-up of the
+/// host for 5 bytes. Content is read straight into the buffer. Every byte
+/// goes through `tap` when there is one. Nothing reaches the link before
+/// flush() (or the buffer fills), so a caller that must be in step with
+/// the host at a file's end flushes there.
+class UploadWriter {
+  public:
+    explicit UploadWriter(DlChannel &channel, UploadTap *tap = nullptr);
+    UploadWriter(const UploadWriter &) = delete;
+    UploadWriter &operator=(const UploadWriter &) = delete;
+
+    /// One file: names, data frames, closing frame. False when the link is gone.
+    bool write_file(const OutgoingFile &file);
+    /// The zero length that ends the stream, then everything flushed.
+    bool write_end();
+    bool flush();
+
+  private:
+    // Four data frames of 32 KiB with their headers.
+    static constexpr std::size_t kBufferSize = 4 * (5 + 32768);
+
+    bool send(std::span<const uint8_t> bytes);
+    /// `size` bytes of room at the buffer's end (after a flush when it is
+    /// short), for the caller to fill and then count in used_; null when
+    /// the link is gone.
+    uint8_t *room(std::size_t size);
+    bool append(std::span<const uint8_t> bytes);
+    bool append_be32(uint32_t value);
+    bool append_name_field(std::string_view name);
+    bool append_frame_header(uint32_t length, uint8_t code);
+    bool append_data_frame(const OutgoingFile &file, uint64_t block, bool *readable);
+    bool append_closing_frame(const OutgoingFile &file, bool readable);
+
+    DlChannel &channel_;
+    UploadTap *tap_;
+    std::vector<uint8_t> buffer_;  // made at first use
+    std::size_t used_ = 0;
+};
+
+/// Writes one whole file of an upload stream at once.
 bool write_upload_file(DlChannel &channel, const OutgoingFile &file, UploadTap *tap = nullptr);
 /// The zero length that ends an upload stream.
 bool write_end_of_stream(DlChannel &channel, UploadTap *tap = nullptr);

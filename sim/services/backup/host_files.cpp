@@ -26,7 +26,8 @@ plist_t string_array(const std::vector<std::string> &items) {
 
 }  // namespace
 
-HostFiles::HostFiles(DlChannel &channel) : channel_(channel), faults_(armed_faults(channel)) {}
+HostFiles::HostFiles(DlChannel &channel)
+    : channel_(channel), faults_(armed_faults(channel)), writer_(channel, faults_) {}
 
 bool HostFiles::send(plist_t message) {
     if (!faults_) {
@@ -117,7 +118,7 @@ StreamStatus HostFiles::download_bytes(const std::string &path, uint64_t cap,
 
 StreamStatus HostFiles::download_file(const std::string &path, uint64_t cap,
                                       const std::string &local, bool *missing, double progress) {
-    UniqueFd fd(::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    UniqueFd fd(create_download_file(local));
     if (!fd) {
         return StreamStatus::failed("the device cannot write " + local);
     }
@@ -146,14 +147,18 @@ StreamStatus HostFiles::upload(const std::vector<OutgoingFile> &files, double pr
         return StreamStatus::gone();
     }
     for (const OutgoingFile &file : files) {
-        if (!at_file_boundary() || !write_upload_file(channel_, file, faults_)) {
+        if (!at_file_boundary() || !writer_.write_file(file)) {
             return StreamStatus::gone();
         }
         if (faults_) {
+            // The knobs count whole files: each is out before the next boundary.
+            if (!writer_.flush()) {
+                return StreamStatus::gone();
+            }
             faults_->file_sent();
         }
     }
-    if (!at_file_boundary() || !write_end_of_stream(channel_, faults_)) {
+    if (!at_file_boundary() || !writer_.write_end()) {
         return StreamStatus::gone();
     }
     return expect_success("store the uploaded files");
@@ -209,6 +214,11 @@ StreamStatus HostFiles::free_space(uint64_t *bytes) {
     }
     plist_get_uint_val(answer.value.get(), bytes);
     return StreamStatus::ok();
+}
+
+int create_download_file(const std::string &path) {
+    ::unlink(path.c_str());
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 OutgoingFile outgoing_bytes(const std::string &local_path, std::vector<uint8_t> bytes) {

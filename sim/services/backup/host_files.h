@@ -34,7 +34,7 @@ class HostFiles {
     /// The same into memory.
     StreamStatus download_bytes(const std::string &path, uint64_t cap, std::vector<uint8_t> *out,
                                 bool *missing);
-    /// The same into the local file `local` (made or truncated).
+    /// The same into the local file `local` (made anew).
     StreamStatus download_file(const std::string &path, uint64_t cap, const std::string &local,
                                bool *missing, double progress = 0);
 
@@ -60,7 +60,14 @@ class HostFiles {
 
     DlChannel &channel_;
     FaultPlayer *faults_;  // null: no knobs
+    UploadWriter writer_;  // its buffer serves every upload of the request
 };
+
+/// Opens `path` for a download's content as a new file (0600): whatever
+/// was there is unlinked rather than truncated, since truncating a file
+/// whose pages are not written yet makes the file system write them out
+/// when it is closed. -1 when it cannot be made.
+int create_download_file(const std::string &path);
 
 /// An upload of bytes held in memory.
 OutgoingFile outgoing_bytes(const std::string &local_path, std::vector<uint8_t> bytes);

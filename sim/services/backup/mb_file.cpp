@@ -115,7 +115,7 @@ std::vector<uint8_t> encode_mb_file(const MbFile &file) {
     plist_t top = plist_new_dict();
     plist_dict_set_item(top, "root", plist_new_uid(1));
     plist_dict_set_item(root.get(), "$top", top);
-    plist_dict_set_item(root.get(), "$objects", plist_copy(objects.get()));
+    plist_dict_set_item(root.get(), "$objects", objects.release());
     char *bin = nullptr;
     uint32_t length = 0;
     plist_to_bin(root.get(), &bin, &length);

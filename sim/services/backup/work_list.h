@@ -37,6 +37,11 @@ class WorkList {
 
     static std::unique_ptr<WorkList> create(const std::string &path, std::string *error);
 
+    /// Items are added between begin() and commit(), in one transaction;
+    /// the reads below see them once commit() has put them in order. An
+    /// item replaces one added before it with the same fileID.
+    bool begin();
+    bool commit();
     bool add(const WorkItem &item);
     /// Items of `action` ordered by fileID (so uploads go folder by folder).
     bool for_each(WorkAction action, const std::function<bool(const WorkItem &item)> &visit);
