@@ -144,13 +144,12 @@ class FolderHost {
                 }
                 for (uint8_t b : {0, 0, 0, 1, 0}) out.push_back(b);
             }
-            for (uint8_t b : {0, 0, 0, 0}) out.push_back(b);
             ASSERT_EQ(::send(link_.fd(), out.data(), out.size(), MSG_NOSIGNAL),
                       static_cast<ssize_t>(out.size()));
-            if (missing) {
-                break;
-            }
         }
+        // One zero length ends the whole list, as the host sends it.
+        const uint8_t end[4] = {0, 0, 0, 0};
+        ASSERT_EQ(::send(link_.fd(), end, sizeof end, MSG_NOSIGNAL), 4);
         status(missing ? -13 : 0);
     }
 
@@ -373,6 +372,23 @@ TEST_F(BackupEngineTest, UnbackWritesPlainFilesByDomain) {
     const std::string plain = root_.path() + "/_unback_/HomeDomain/Library/SMS/sms.db";
     EXPECT_EQ(read_file(plain), read_file(content() + "/HomeDomain/Library/SMS/sms.db"));
     EXPECT_TRUE(fs::is_directory(root_.path() + "/_unback_/HomeDomain/Documents"));
+}
+
+TEST_F(BackupEngineTest, AContentFileMissingFromTheBackupEndsRestoreAndUnbackNamingIt) {
+    ASSERT_EQ(error_code(folder_->run("Backup")), 0u);
+    const std::string id = sha1_hex("HomeDomain-Library/SMS/sms.db");
+    ASSERT_TRUE(fs::remove(device_folder() + "/" + id.substr(0, 2) + "/" + id));
+    plist_t system = plist_new_dict();
+    plist_dict_set_item(system, "RestoreSystemFiles", plist_new_bool(1));
+    for (auto [request, options] : {std::pair{"Restore", system}, std::pair{"Unback", plist_t{}}}) {
+        Received response = folder_->run(request, options);
+        EXPECT_EQ(error_code(response), kEngineNoBackup) << request;
+        EXPECT_NE(plist_string(plist_dict_get_item(plist_array_get_item(response.plist.get(), 1),
+                                                   "ErrorDescription"))
+                      .find("HomeDomain/Library/SMS/sms.db"),
+                  std::string::npos)
+            << request;
+    }
 }
 
 TEST_F(BackupEngineTest, RestoreOfAnEncryptedBackupWithoutAPasswordEndsWithAnError) {

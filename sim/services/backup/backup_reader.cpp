@@ -8,6 +8,7 @@
 #include "backup_folder.h"
 #include "content_crypto.h"
 #include "password_engine.h"
+#include "unique_fd.h"
 
 namespace tarvosim {
 namespace {
@@ -130,35 +131,61 @@ StreamStatus BackupReader::read(const BackupDevice &device, KeySource keys,
 
 StreamStatus BackupReader::fetch(const ManifestRow &row, const MbFile &record,
                                  const std::string &local, double progress, ReadRefusal *refusal) {
-    const std::string remote = content_path_of(source_, row.file_id);
-    const std::string name = row.domain + "/" + row.relative_path;
-    bool missing = false;
-    if (!facts_.encrypted) {
-        StreamStatus got = host_.download_file(remote, record.size, local, &missing, progress);
-        if (got.is_ok() && missing) {
-            *refusal = {kEngineNoBackup, "the backup lacks the content of " + name};
+    std::vector<Fetch> items{{row, record, local, {}}};
+    StreamStatus got = fetch_all(items, progress);
+    *refusal = std::move(items.front().refusal);
+    return got;
+}
+
+StreamStatus BackupReader::fetch_all(std::vector<Fetch> &items, double progress) {
+    std::vector<WantedFile> wanted;
+    std::vector<std::size_t> item_of;  // the item each wanted file fills
+    std::vector<UniqueFd> plain_files;
+    std::vector<std::unique_ptr<DecryptingFile>> decrypted(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Fetch &item = items[i];
+        const std::string remote = content_path_of(source_, item.row.file_id);
+        if (!facts_.encrypted) {
+            UniqueFd fd(create_download_file(item.local));
+            if (!fd) {
+                return StreamStatus::failed("the device cannot write " + item.local);
+            }
+            wanted.push_back({remote, item.record.size, file_sink(fd.get(), item.local)});
+            plain_files.push_back(std::move(fd));
+        } else {
+            tarvo::BackupKey key;
+            if (!item.record.encryption_key ||
+                !unwrap_with(class_keys_, *item.record.encryption_key, &key)) {
+                item.refusal = {kEngineNoBackup, "the backup has no usable key for " +
+                                                     item.row.domain + "/" + item.row.relative_path};
+                continue;
+            }
+            decrypted[i] = std::make_unique<DecryptingFile>(item.local, key, item.record.size);
+            if (!decrypted[i]->ok()) {
+                return StreamStatus::failed("the device cannot write " + item.local);
+            }
+            wanted.push_back({remote, cipher_size_of(item.record.size), decrypted[i]->sink()});
         }
-        return got;
+        item_of.push_back(i);
     }
-    tarvo::BackupKey key;
-    if (!record.encryption_key || !unwrap_with(class_keys_, *record.encryption_key, &key)) {
-        *refusal = {kEngineNoBackup, "the backup has no usable key for " + name};
+    if (wanted.empty()) {
         return StreamStatus::ok();
     }
-    DecryptingFile plain(local, key, record.size);
-    if (!plain.ok()) {
-        return StreamStatus::failed("the device cannot write " + local);
+    if (StreamStatus got = host_.download_all(wanted, progress); !got.is_ok()) {
+        return got;
     }
-    StreamStatus got =
-        host_.download(remote, cipher_size_of(record.size), plain.sink(), &missing, progress);
-    if (got.is_ok() && missing) {
-        *refusal = {kEngineNoBackup, "the backup lacks the content of " + name};
-    } else if (got.is_ok()) {
-        if (std::string why = plain.finish(); !why.empty()) {
-            *refusal = {kEngineNoBackup, "the content of " + name + " is damaged: " + why};
+    for (std::size_t k = 0; k < wanted.size(); ++k) {
+        Fetch &item = items[item_of[k]];
+        const std::string name = item.row.domain + "/" + item.row.relative_path;
+        if (wanted[k].missing) {
+            item.refusal = {kEngineNoBackup, "the backup lacks the content of " + name};
+        } else if (DecryptingFile *plain = decrypted[item_of[k]].get()) {
+            if (std::string why = plain->finish(); !why.empty()) {
+                item.refusal = {kEngineNoBackup, "the content of " + name + " is damaged: " + why};
+            }
         }
     }
-    return got;
+    return StreamStatus::ok();
 }
 
 }  // namespace tarvosim

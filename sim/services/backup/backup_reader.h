@@ -37,6 +37,15 @@ struct ReadRefusal {
     bool refused() const { return code != 0; }
 };
 
+/// One file of a batched fetch: its row and record, the local file its
+/// plain content goes to, and why it could not be had.
+struct Fetch {
+    ManifestRow row;
+    MbFile record;
+    std::string local;
+    ReadRefusal refusal;
+};
+
 class BackupReader {
   public:
     BackupReader(HostFiles &host, const WorkFolder &work, std::string source)
@@ -52,6 +61,8 @@ class BackupReader {
     /// or undecryptable file comes back in *refusal.
     StreamStatus fetch(const ManifestRow &row, const MbFile &record, const std::string &local,
                        double progress, ReadRefusal *refusal);
+    /// The same for many files in one download; each item's refusal is its own.
+    StreamStatus fetch_all(std::vector<Fetch> &items, double progress);
 
     const ManifestFacts &facts() const { return facts_; }
     bool encrypted() const { return facts_.encrypted; }

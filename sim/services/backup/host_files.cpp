@@ -57,16 +57,24 @@ StreamStatus HostFiles::expect_success(const std::string &what) {
     return StreamStatus::ok();
 }
 
-StreamStatus HostFiles::download(const std::string &path, uint64_t cap, const ContentSink &sink,
-                                 bool *missing, double progress) {
+StreamStatus HostFiles::download_all(std::vector<WantedFile> &files, double progress) {
     PlistPtr message = dl_message("DLMessageDownloadFiles");
-    plist_array_append_item(message.get(), string_array({path}));
+    std::vector<std::string> paths;
+    paths.reserve(files.size());
+    for (const WantedFile &file : files) {
+        paths.push_back(file.path);
+    }
+    plist_array_append_item(message.get(), string_array(paths));
     plist_array_append_item(message.get(), plist_new_dict());
     plist_array_append_item(message.get(), plist_new_real(progress));
     if (!send(message.get())) {
         return StreamStatus::gone();
     }
-    *missing = true;
+    std::size_t next = 0;  // files before it were sent or left out
+    bool any_missing = files.empty();
+    for (WantedFile &file : files) {
+        file.missing = true;
+    }
     for (;;) {
         std::optional<std::string> name;
         if (StreamStatus got = read_download_name(channel_, &name); !got.is_ok()) {
@@ -75,33 +83,49 @@ StreamStatus HostFiles::download(const std::string &path, uint64_t cap, const Co
         if (!name) {
             break;
         }
-        if (*name != path) {
-            return StreamStatus::failed("the host sent \"" + *name + "\", asked for \"" + path +
-                                        "\"");
+        std::size_t at = next;
+        while (at < files.size() && files[at].path != *name) {
+            ++at;
         }
+        if (at == files.size()) {
+            return StreamStatus::failed("the host sent \"" + *name + "\", which was not asked for");
+        }
+        next = at + 1;
+        WantedFile &wanted = files[at];
         IncomingFile file;
         // A slow device reads as slowly as it writes.
-        const ContentSink paced = [this, &sink](std::span<const uint8_t> bytes) {
+        const ContentSink paced = [this, &wanted](std::span<const uint8_t> bytes) {
             faults_->received(bytes.size());
-            return sink(bytes);
+            return wanted.sink(bytes);
         };
         if (StreamStatus got =
-                read_download_file(channel_, *name, cap, faults_ ? paced : sink, &file);
+                read_download_file(channel_, *name, wanted.cap, faults_ ? paced : wanted.sink, &file);
             !got.is_ok()) {
             return got;
         }
-        *missing = file.missing;
+        wanted.missing = file.missing;
+    }
+    for (const WantedFile &file : files) {
+        any_missing = any_missing || file.missing;
     }
     // "Multi status" (-13) goes with a missing file; the list says which.
     StatusAnswer answer;
     if (StreamStatus got = await_status_answer(channel_, &answer); !got.is_ok()) {
         return got;
     }
-    if (answer.code != 0 && !*missing) {
-        return StreamStatus::failed("the host could not send \"" + path + "\" (status " +
-                                    std::to_string(answer.code) + ")");
+    if (answer.code != 0 && !any_missing) {
+        return StreamStatus::failed("the host could not send \"" + files.front().path +
+                                    "\" (status " + std::to_string(answer.code) + ")");
     }
     return StreamStatus::ok();
+}
+
+StreamStatus HostFiles::download(const std::string &path, uint64_t cap, const ContentSink &sink,
+                                 bool *missing, double progress) {
+    std::vector<WantedFile> files{{path, cap, sink}};
+    StreamStatus got = download_all(files, progress);
+    *missing = files.front().missing;
+    return got;
 }
 
 StreamStatus HostFiles::download_bytes(const std::string &path, uint64_t cap,
@@ -122,14 +146,7 @@ StreamStatus HostFiles::download_file(const std::string &path, uint64_t cap,
     if (!fd) {
         return StreamStatus::failed("the device cannot write " + local);
     }
-    const int raw = fd.get();
-    return download(
-        path, cap,
-        [raw, &local](std::span<const uint8_t> bytes) {
-            return write_all(raw, bytes) ? StreamStatus::ok()
-                                         : StreamStatus::failed("the device cannot write " + local);
-        },
-        missing, progress);
+    return download(path, cap, file_sink(fd.get(), local), missing, progress);
 }
 
 StreamStatus HostFiles::upload(const std::vector<OutgoingFile> &files, double progress) {
@@ -219,6 +236,13 @@ StreamStatus HostFiles::free_space(uint64_t *bytes) {
 int create_download_file(const std::string &path) {
     ::unlink(path.c_str());
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+ContentSink file_sink(int fd, const std::string &local) {
+    return [fd, local](std::span<const uint8_t> bytes) {
+        return write_all(fd, bytes) ? StreamStatus::ok()
+                                    : StreamStatus::failed("the device cannot write " + local);
+    };
 }
 
 OutgoingFile outgoing_bytes(const std::string &local_path, std::vector<uint8_t> bytes) {

@@ -22,11 +22,24 @@ namespace tarvosim {
 
 class FaultPlayer;
 
+/// One file of a batched download: what to ask for, at most how many
+/// bytes to take, where they go, and whether the host had it.
+struct WantedFile {
+    std::string path;
+    uint64_t cap = 0;
+    ContentSink sink;
+    bool missing = true;  // set by the download: the host sent an error frame or nothing
+};
+
 class HostFiles {
   public:
     /// Plays the knobs armed on `channel` for the running request, if any.
     explicit HostFiles(DlChannel &channel);
 
+    /// Asks for all `files` in one DLMessageDownloadFiles: one round trip
+    /// however many there are. The host must send them in the order asked
+    /// (it may leave some out, which stay missing).
+    StreamStatus download_all(std::vector<WantedFile> &files, double progress = 0);
     /// Asks for one file; its content goes to `sink`. *missing when the
     /// host answered with an error frame.
     StreamStatus download(const std::string &path, uint64_t cap, const ContentSink &sink,
@@ -68,6 +81,9 @@ class HostFiles {
 /// whose pages are not written yet makes the file system write them out
 /// when it is closed. -1 when it cannot be made.
 int create_download_file(const std::string &path);
+/// A download sink that writes to `fd`, failing the stream with `local`'s
+/// name when the file cannot be written.
+ContentSink file_sink(int fd, const std::string &local);
 
 /// An upload of bytes held in memory.
 OutgoingFile outgoing_bytes(const std::string &local_path, std::vector<uint8_t> bytes);

@@ -38,6 +38,10 @@ namespace fs = std::filesystem;
 // Beyond this many restored domains the manifest is not believed.
 constexpr std::size_t kMaxDomains = 10000;
 constexpr const char *kUnbackFolder = "_unback_";
+// Files are fetched in batches, one download message each, so that a
+// backup of small files does not cost a round trip to the host per file.
+constexpr std::size_t kBatchFiles = 128;
+constexpr uint64_t kBatchBytes = 16 * 1024 * 1024;
 // Written by the host into the media folder before it asks for a restore.
 constexpr const char *kRestoreAppsList = "iTunesRestore/RestoreApplications.plist";
 constexpr uint64_t kMaxRestoreAppsList = 64 * 1024 * 1024;
@@ -155,39 +159,117 @@ class RestoreJob {
     }
 
     /// Every row of a restored domain, in manifest order (folders first).
+    /// Files wait in a batch; any other row first sends the batch on, so
+    /// that each row still meets the device as the rows before it left it.
     StreamStatus restore_rows(uint64_t *code, std::string *error) {
         StreamStatus status;
         const std::size_t total = std::max<uint64_t>(1, reader_.manifest().count());
         std::size_t done = 0;
+        auto progress = [&] {
+            return 100.0 * static_cast<double>(done) / static_cast<double>(total);
+        };
         reader_.manifest().for_each([&](const ManifestRow &row) {
             ++done;
-            if (kind_ == JobKind::kUnback) {
-                status = unback_row(row, code, error);
-                return status.is_ok() && *code == 0;
-            }
-            if (!choice_.restores(row.domain)) {
+            if (kind_ == JobKind::kRestore && !choice_.restores(row.domain)) {
                 return true;
             }
-            if (restored_domains_.size() >= kMaxDomains && !restored_domains_.count(row.domain)) {
+            if (kind_ == JobKind::kRestore && restored_domains_.size() >= kMaxDomains &&
+                !restored_domains_.count(row.domain)) {
                 *code = kEngineBadRequest;
                 *error = "the backup names too many domains";
                 return false;
             }
-            restored_domains_.insert(row.domain);
-            status = restore_row(row, 100.0 * static_cast<double>(done) /
-                                          static_cast<double>(total),
-                                 code, error);
+            if (kind_ == JobKind::kRestore) {
+                restored_domains_.insert(row.domain);
+            }
+            if (queue_file(row)) {
+                if (fetches_.size() >= kBatchFiles || batch_bytes_ >= kBatchBytes) {
+                    status = finish_batch(progress(), code, error);
+                }
+                return status.is_ok() && *code == 0;
+            }
+            status = finish_batch(progress(), code, error);
+            if (status.is_ok() && *code == 0) {
+                status = kind_ == JobKind::kUnback ? unback_row(row) : restore_row(row, code, error);
+            }
             return status.is_ok() && *code == 0;
         });
+        if (status.is_ok() && *code == 0) {
+            status = finish_batch(progress(), code, error);
+        }
         return status;
     }
 
-    StreamStatus restore_row(const ManifestRow &row, double progress, uint64_t *code,
-                             std::string *error) {
+    /// Where a row goes: on the device for a restore, below _unback_/ on
+    /// the host for an unback; "" when the row's path is refused.
+    std::string place_of(const ManifestRow &row) const {
+        if (kind_ == JobKind::kRestore) {
+            return call_.device.content->place_for(row.domain, row.relative_path);
+        }
+        if (!is_safe_domain(row.domain) || !is_safe_relative_path(row.relative_path)) {
+            return "";
+        }
+        std::string place = std::string(kUnbackFolder) + "/" + row.domain;
+        if (!row.relative_path.empty()) {
+            place += "/" + row.relative_path;
+        }
+        return place;
+    }
+
+    /// A file row whose content can be fetched joins the batch; false for
+    /// any other row.
+    bool queue_file(const ManifestRow &row) {
+        if (row.flags != static_cast<uint64_t>(EntryKind::kFile) || !is_file_id(row.file_id)) {
+            return false;
+        }
         std::optional<MbFile> record = decode_mb_file(row.file);
-        const std::string place = record ? call_.device.content->place_for(row.domain,
-                                                                           row.relative_path)
-                                         : std::string();
+        std::string place = record ? place_of(row) : std::string();
+        if (place.empty()) {
+            return false;
+        }
+        batch_bytes_ += record->size;
+        fetches_.push_back(
+            {row, std::move(*record), work_.file("incoming-" + std::to_string(fetches_.size())), {}});
+        places_.push_back(std::move(place));
+        return true;
+    }
+
+    /// Fetches the batch and puts its files in place, in order, up to the
+    /// first that the backup cannot give.
+    StreamStatus finish_batch(double progress, uint64_t *code, std::string *error) {
+        if (fetches_.empty()) {
+            return StreamStatus::ok();
+        }
+        StreamStatus status = reader_.fetch_all(fetches_, kind_ == JobKind::kUnback ? 0 : progress);
+        std::vector<OutgoingFile> uploads;
+        for (std::size_t i = 0; status.is_ok() && i < fetches_.size(); ++i) {
+            const Fetch &fetch = fetches_[i];
+            if (fetch.refusal.refused()) {
+                *code = fetch.refusal.code;
+                *error = fetch.refusal.text;
+                break;
+            }
+            if (kind_ == JobKind::kUnback) {
+                status = add_unbacked_file(fetch, places_[i], &uploads);
+            } else if (!place_restored_file(fetch, places_[i])) {
+                *code = kEngineDeviceFailed;
+                *error = "the device cannot write " + fetch.row.domain + "/" + fetch.row.relative_path;
+                break;
+            }
+        }
+        if (status.is_ok() && !uploads.empty()) {
+            status = host_.upload(uploads, 0);
+            written_ += status.is_ok() ? uploads.size() : 0;
+        }
+        fetches_.clear();
+        places_.clear();
+        batch_bytes_ = 0;
+        return status;
+    }
+
+    StreamStatus restore_row(const ManifestRow &row, uint64_t *code, std::string *error) {
+        std::optional<MbFile> record = decode_mb_file(row.file);
+        const std::string place = record ? place_of(row) : std::string();
         if (place.empty()) {
             ++refused_;
             return StreamStatus::ok();
@@ -201,10 +283,8 @@ class RestoreJob {
         } else if (row.flags == static_cast<uint64_t>(EntryKind::kSymlink)) {
             fs::remove_all(place, failed);
             fs::create_symlink(record->target.value_or(""), place, failed);
-        } else if (row.flags == static_cast<uint64_t>(EntryKind::kFile)) {
-            return restore_file(row, *record, place, progress, code, error);
         } else {
-            ++refused_;
+            ++refused_;  // a file row that could not join a batch, or no kind at all
             return StreamStatus::ok();
         }
         if (failed) {
@@ -216,81 +296,51 @@ class RestoreJob {
         return StreamStatus::ok();
     }
 
-    /// Downloaded beside the work files, then moved over the old content.
-    StreamStatus restore_file(const ManifestRow &row, const MbFile &record,
-                              const std::string &place, double progress, uint64_t *code,
-                              std::string *error) {
-        if (!is_file_id(row.file_id)) {
-            ++refused_;
-            return StreamStatus::ok();
-        }
-        const std::string local = work_.file("incoming");
-        ReadRefusal refusal;
-        StreamStatus got = reader_.fetch(row, record, local, progress, &refusal);
-        if (!got.is_ok() || refusal.refused()) {
-            *code = refusal.code;
-            *error = refusal.text;
-            return got;
-        }
+    /// A fetched file moved over the old content.
+    bool place_restored_file(const Fetch &fetch, const std::string &place) {
         std::error_code failed;
         if (fs::is_directory(fs::symlink_status(place, failed))) {
             fs::remove_all(place, failed);
         }
-        fs::rename(local, place, failed);
+        fs::rename(fetch.local, place, failed);
         if (failed) {
-            *code = kEngineDeviceFailed;
-            *error = "the device cannot write " + row.domain + "/" + row.relative_path;
-            return got;
+            return false;
         }
         ++written_;
-        apply_metadata(place, record, false);
-        return got;
+        apply_metadata(place, fetch.record, false);
+        return true;
     }
 
-    /// One row as plain content on the host: folders made, files
-    /// downloaded to the work folder and uploaded again, links skipped.
-    StreamStatus unback_row(const ManifestRow &row, uint64_t *code, std::string *error) {
-        std::optional<MbFile> record = decode_mb_file(row.file);
-        if (!record || !is_safe_domain(row.domain) || !is_safe_relative_path(row.relative_path)) {
-            ++refused_;
-            return StreamStatus::ok();
-        }
-        std::string place = std::string(kUnbackFolder) + "/" + row.domain;
-        if (!row.relative_path.empty()) {
-            place += "/" + row.relative_path;
-        }
-        if (row.flags == static_cast<uint64_t>(EntryKind::kDirectory)) {
+    /// Folders are made on the host; links and anything else are skipped.
+    StreamStatus unback_row(const ManifestRow &row) {
+        const std::string place = decode_mb_file(row.file) ? place_of(row) : std::string();
+        if (!place.empty() && row.flags == static_cast<uint64_t>(EntryKind::kDirectory)) {
             return host_.create_directory(place);
         }
-        if (row.flags != static_cast<uint64_t>(EntryKind::kFile) || !is_file_id(row.file_id)) {
-            ++refused_;
-            return StreamStatus::ok();
-        }
-        const std::string local = work_.file("incoming");
-        ReadRefusal refusal;
-        StreamStatus got = reader_.fetch(row, *record, local, 0, &refusal);
-        if (!got.is_ok() || refusal.refused()) {
-            *code = refusal.code;
-            *error = refusal.text;
-            return got;
-        }
+        ++refused_;
+        return StreamStatus::ok();
+    }
+
+    /// A fetched file joins the batch's upload as plain content, once the
+    /// host has the folder it goes in.
+    StreamStatus add_unbacked_file(const Fetch &fetch, const std::string &place,
+                                   std::vector<OutgoingFile> *uploads) {
         if (const std::string parent = place.substr(0, place.rfind('/')); parent != made_) {
-            got = host_.create_directory(parent);
+            if (StreamStatus made = host_.create_directory(parent); !made.is_ok()) {
+                return made;
+            }
             made_ = parent;
         }
         OutgoingFile file;
-        file.device_path = row.domain + "/" + row.relative_path;
+        file.device_path = fetch.row.domain + "/" + fetch.row.relative_path;
         file.local_path = place;
         std::error_code ignored;
-        file.size = fs::file_size(local, ignored);
-        std::shared_ptr<ContentReader> reader = open_content_file(local);
+        file.size = fs::file_size(fetch.local, ignored);
+        std::shared_ptr<ContentReader> reader = open_content_file(fetch.local);
         file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
         file.error_text = "the device could not read " + file.device_path;
-        if (got.is_ok()) {
-            got = host_.upload({file}, 0);
-            written_ += got.is_ok() ? 1 : 0;
-        }
-        return got;
+        uploads->push_back(std::move(file));
+        return StreamStatus::ok();
     }
 
     /// The apps the host listed in the media folder's
@@ -358,6 +408,9 @@ class RestoreJob {
     std::size_t removed_ = 0;
     std::size_t refused_ = 0;
     std::string made_;  // the host folder made last for an unbacked file
+    std::vector<Fetch> fetches_;      // the batch of files to fetch
+    std::vector<std::string> places_; // where each goes
+    uint64_t batch_bytes_ = 0;
 };
 
 }  // namespace
