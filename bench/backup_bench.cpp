@@ -6,7 +6,7 @@
 // same session: the same bytes and file names moved between a socket and
 // the disk by a plain program, with a thread playing the device.
 //
-// Usage: backup_bench [--work DIR] [--files N] [--million N] [--rounds N]
+// Usage: backup_bench [--work DIR] [--images DIR] [--files N] [--million N] [--rounds N]
 //                     [--only start|full|incremental|restore|unback|million|progress]
 #include <fcntl.h>
 #include <pty.h>
@@ -45,6 +45,7 @@ constexpr size_t kBaselineBlock = 131072;  // the plain program's reads and writ
 struct Options {
     std::string bin;
     std::string work;
+    std::string images;  // where the scratch file systems' images lie
     uint64_t files = 100000;
     uint64_t million = 1000000;
     int rounds = 1;
@@ -437,9 +438,9 @@ void bench_phone(const Options &options) {
     const std::string fixture = write_fixture(work + "/fixture", config);
     const tarvosim::SyntheticTree tree(std::make_shared<tarvosim::SyntheticContent>(config));
     const FileList all = files_of(tree, 0, [](uint64_t) { return true; });
-    ScratchFileSystem device_fs(work, "device-fs", 24);
-    ScratchFileSystem tool_fs(work, "tool-fs", 24);
-    ScratchFileSystem base_fs(work, "base-fs", 24);
+    ScratchFileSystem device_fs(work, "device-fs", 24, options.images);
+    ScratchFileSystem tool_fs(work, "tool-fs", 24, options.images);
+    ScratchFileSystem base_fs(work, "base-fs", 24, options.images);
     if (!tool_fs.own_file_system()) {
         printf("(no file system of its own per run: run as root for steadier figures)\n");
     }
@@ -509,8 +510,8 @@ void bench_million(const Options &options) {
     const std::string fixture = write_fixture(work + "/fixture", config);
     const tarvosim::SyntheticTree tree(std::make_shared<tarvosim::SyntheticContent>(config));
     const FileList all = files_of(tree, 0, [](uint64_t) { return true; });
-    ScratchFileSystem device_fs(work, "device-fs", 4);
-    ScratchFileSystem files_fs(work, "files-fs", 24);
+    ScratchFileSystem device_fs(work, "device-fs", 4, options.images);
+    ScratchFileSystem files_fs(work, "files-fs", 24, options.images);
     Simulator sim(options.bin, device_fs.path(), {fixture});
     sim.warm_up(kUdid);
     const Measure base = baseline_receive(files_fs.path() + "/backup", all);
@@ -532,8 +533,8 @@ void bench_progress(const Options &options) {
     const std::string work = options.work + "/progress";
     std::filesystem::create_directories(work);
     const std::string fixture = write_fixture(work + "/fixture", config);
-    ScratchFileSystem device_fs(work, "device-fs", 4);
-    ScratchFileSystem files_fs(work, "files-fs", 8);
+    ScratchFileSystem device_fs(work, "device-fs", 4, options.images);
+    ScratchFileSystem files_fs(work, "files-fs", 8, options.images);
     Simulator sim(options.bin, device_fs.path(), {fixture});
     sim.warm_up(kUdid);
     const double gib = 256.0 * 8 / 1024;
@@ -588,6 +589,8 @@ Options parse(int argc, char **argv) {
         };
         if (arg == "--work") {
             options.work = value();
+        } else if (arg == "--images") {
+            options.images = value();
         } else if (arg == "--files") {
             options.files = std::max<uint64_t>(1000, std::stoull(value()));
         } else if (arg == "--million") {

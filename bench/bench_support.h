@@ -43,10 +43,13 @@ void remove_tree(const std::string &path);
 /// work folder, loop-mounted, when the bench runs as root and mkfs.ext4 is
 /// there. So every run meets the same empty file system, whatever was
 /// removed before it (ext4 makes new files slowly for minutes after a mass
-/// removal). Otherwise a plain folder, emptied on renew().
+/// removal). Otherwise a plain folder, emptied on renew(). The image lies
+/// in `image_folder` when one is given (on tmpfs, say, so that figures do
+/// not move with a shared disk's load), else in the work folder.
 class ScratchFileSystem {
   public:
-    ScratchFileSystem(const std::string &work, const std::string &name, int size_gib);
+    ScratchFileSystem(const std::string &work, const std::string &name, int size_gib,
+                      const std::string &image_folder = "");
     ~ScratchFileSystem();
     ScratchFileSystem(const ScratchFileSystem &) = delete;
     ScratchFileSystem &operator=(const ScratchFileSystem &) = delete;

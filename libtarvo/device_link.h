@@ -59,7 +59,7 @@ PlistPtr make_disconnect();
 
 class DeviceLinkChannel {
   public:
-    static constexpr std::size_t kReadAheadBytes = 64 * 1024;
+    static constexpr std::size_t kReadAheadBytes = 256 * 1024;
 
     DeviceLinkChannel(std::unique_ptr<Connection> connection, std::string name)
         : connection_(std::move(connection)), name_(std::move(name)) {

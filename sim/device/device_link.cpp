@@ -112,7 +112,10 @@ int clamp_to_int(std::size_t size) {
 
 }  // namespace
 
-DeviceLink::DeviceLink(UniqueFd fd) : fd_(std::move(fd)) {}
+DeviceLink::DeviceLink(UniqueFd fd) : fd_(std::move(fd)) {
+    const int size = 4 * 1024 * 1024;
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
 
 DeviceLink::~DeviceLink() = default;
 

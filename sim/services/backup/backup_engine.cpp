@@ -17,6 +17,7 @@
 #include "host_files.h"
 #include "manifest_db.h"
 #include "manifest_plist.h"
+#include "manifest_builder.h"
 #include "mb_file.h"
 #include "password_engine.h"
 #include "work_list.h"
@@ -28,9 +29,10 @@ constexpr uint64_t kMaxStatePlist = 8 * 1024 * 1024;
 // The protection class of an encrypted backup's Manifest.db key.
 constexpr uint32_t kManifestProtectionClass = 4;
 // Batches of uploads and removals, and the room kept free beyond the files.
-constexpr std::size_t kBatchFiles = 64;
-constexpr uint64_t kBatchBytes = 8 * 1024 * 1024;
+constexpr std::size_t kBatchFiles = 1000;
+constexpr uint64_t kBatchBytes = 32 * 1024 * 1024;
 constexpr uint64_t kRoomToSpare = 1024 * 1024;
+constexpr uint64_t kManifestBytesPerRow = 1024;
 
 MbFile record_of(const ContentEntry &entry) {
     MbFile file;
@@ -113,7 +115,8 @@ class BackupJob {
         }
         status = write_backup();
         if (!status.is_ok()) {
-            return respond_to_failure(call_, status);
+            return device_error_.empty() ? respond_to_failure(call_, status)
+                                         : respond(call_, kEngineDeviceFailed, device_error_);
         }
         call_.device.note(std::string(full_ ? "full" : "incremental") + " backup into \"" +
                           ids_.target + "\": " + std::to_string(uploaded_) + " files uploaded, " +
@@ -144,10 +147,13 @@ class BackupJob {
     }
 
     /// The new Manifest.db and the work list: one pass over the content.
+    /// The rows go to the manifest builder, which fills Manifest.db
+    /// while the content is uploaded.
     StreamStatus plan(std::string *error) {
-        manifest_ = ManifestDb::create(work_.file(kManifestDbName), error);
-        work_list_ = manifest_ ? WorkList::create(work_.file("work.db"), error) : nullptr;
-        if (!work_list_ || !manifest_->begin() || !work_list_->begin()) {
+        std::unique_ptr<ManifestDb> manifest = ManifestDb::create(work_.file(kManifestDbName), error);
+        work_list_ = manifest ? WorkList::create(work_.file("work.db"), error) : nullptr;
+        builder_ = std::make_unique<ManifestBuilder>(work_.file("manifest.spool"));
+        if (!work_list_ || !builder_->ok() || !manifest->begin() || !work_list_->begin()) {
             if (error->empty()) {
                 *error = "the device cannot start its manifest or work list";
             }
@@ -156,12 +162,11 @@ class BackupJob {
         const bool walked = call_.device.content->walk([&](const ContentEntry &entry) {
             return add_entry(entry, error);
         });
-        if (!walked || !manifest_->commit() || !work_list_->commit()) {
+        if (!walked || !work_list_->commit() || !builder_->start(std::move(manifest))) {
             if (error->empty()) {
-                *error = "the device cannot write its manifest: " + manifest_->last_error();
+                *error = "the device cannot write its manifest or work list";
             }
         }
-        manifest_.reset();
         return StreamStatus::ok();
     }
 
@@ -185,9 +190,8 @@ class BackupJob {
                 return false;
             }
         }
-        row.file = encode_mb_file(record);
-        if (!manifest_->insert(row)) {
-            *error = "the device cannot write its manifest: " + manifest_->last_error();
+        if (!builder_->add(row, record)) {
+            *error = "the device cannot spool its manifest";
             return false;
         }
         if (entry.kind != EntryKind::kFile || (same && ids_.source == ids_.target)) {
@@ -224,9 +228,8 @@ class BackupJob {
         if (StreamStatus got = host_.free_space(&free_bytes); !got.is_ok()) {
             return got;
         }
-        std::error_code ignored;
-        const uint64_t manifest_size =
-            std::filesystem::file_size(work_.file(kManifestDbName), ignored);
+        // The manifest is still being built: a row takes well under this.
+        const uint64_t manifest_size = builder_->rows() * kManifestBytesPerRow;
         const uint64_t needed = work_list_->bytes(WorkAction::kUpload) + manifest_size +
                                 kRoomToSpare;
         if (free_bytes < needed) {
@@ -351,6 +354,10 @@ class BackupJob {
     }
 
     StreamStatus upload_manifest() {
+        if (std::string why = builder_->finish(); !why.empty()) {
+            device_error_ = why;
+            return StreamStatus::failed(why);
+        }
         const std::string temporary = ids_.target + "/" + kManifestDbName + ".tmp";
         OutgoingFile file;
         file.device_path = kManifestDbName;
@@ -424,7 +431,8 @@ class BackupJob {
     BackupReader last_;
     std::optional<DeviceBackupKeys> keys_;
     ManifestDb *previous_ = nullptr;  // the last backup's, held by last_
-    std::unique_ptr<ManifestDb> manifest_;
+    std::unique_ptr<ManifestBuilder> builder_;
+    std::string device_error_;  // why the device itself failed while writing
     std::unique_ptr<WorkList> work_list_;
     bool full_ = true;
     bool room_checked_ = false;
