@@ -42,16 +42,18 @@ bool link_tree(const fs::path &folder, const fs::path &copy) {
     std::error_code failed;
     for (fs::recursive_directory_iterator it(folder, failed), end; !failed && it != end;
          it.increment(failed)) {
-        const fs::path target = copy / fs::relative(it->path(), folder, failed);
-        const fs::file_status status = it->symlink_status(failed);
-        if (failed) {
-            break;
-        }
-        if (fs::is_directory(status)) {
-            fs::create_directory(target, it->path(), failed);
-        } else if (fs::is_symlink(status)) {
+        // The walk's paths all begin with FOLDER, so the relative path is a
+        // matter of names; the entry's type comes from the directory listing.
+        // (A backup holds one file per content file: a system call less per
+        // entry is a second less per 100,000.)
+        const fs::path target = copy / it->path().lexically_relative(folder);
+        if (it->is_symlink(failed)) {
             fs::copy_symlink(it->path(), target, failed);
-        } else if (fs::is_regular_file(status)) {
+        } else if (failed) {
+            break;
+        } else if (it->is_directory(failed)) {
+            fs::create_directory(target, it->path(), failed);
+        } else if (!failed && it->is_regular_file(failed)) {
             fs::create_hard_link(it->path(), target, failed);
         }
     }

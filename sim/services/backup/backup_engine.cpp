@@ -178,9 +178,10 @@ class BackupJob {
         row.flags = static_cast<uint64_t>(entry.kind);
         MbFile record = record_of(entry);
         record.flags = 0;
-        std::optional<MbFile> old = previous_ && entry.kind == EntryKind::kFile
-                                        ? earlier_file(previous_->find(row.file_id))
-                                        : std::nullopt;
+        std::optional<ManifestRow> before = previous_ && entry.kind == EntryKind::kFile
+                                                ? previous_->find(row.file_id)
+                                                : std::nullopt;
+        std::optional<MbFile> old = earlier_file(before);
         const bool same =
             old && same_file(record, *old) && stored_as_needed(*old, keys_ ? &*keys_ : nullptr);
         if (keys_ && entry.kind == EntryKind::kFile) {
@@ -190,7 +191,13 @@ class BackupJob {
                 return false;
             }
         }
-        if (!builder_->add(row, record)) {
+        if (same && *old == record) {
+            row.file = std::move(before->file);
+            if (!builder_->add_archived(row)) {
+                *error = "the device cannot spool its manifest";
+                return false;
+            }
+        } else if (!builder_->add(row, record)) {
             *error = "the device cannot spool its manifest";
             return false;
         }

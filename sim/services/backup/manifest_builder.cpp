@@ -12,9 +12,12 @@ namespace tarvosim {
 namespace {
 
 // The spool is the device's own scratch file, written and read by this
-// file alone: numbers in the machine's order, texts and keys behind a
-// 32-bit length, an absent optional as the length 0xFFFFFFFF.
+// file alone: a tag (a record to encode, or the archive itself), numbers
+// in the machine's order, texts and keys behind a 32-bit length, an absent
+// optional as the length 0xFFFFFFFF.
 constexpr uint32_t kAbsent = 0xFFFFFFFF;
+constexpr uint64_t kRecordTag = 0;
+constexpr uint64_t kArchiveTag = 1;
 constexpr std::size_t kSpoolBuffer = 1 << 20;
 
 bool put_number(FILE *out, uint64_t value) {
@@ -70,10 +73,13 @@ bool get_bytes(FILE *in, Bytes *out, bool *present = nullptr) {
     return length == 0 || fread(out->data(), 1, length, in) == length;
 }
 
+bool write_row_names(FILE *out, uint64_t tag, const ManifestRow &row) {
+    return put_number(out, tag) && put_text(out, row.file_id) && put_text(out, row.domain) &&
+           put_text(out, row.relative_path) && put_number(out, row.flags);
+}
+
 bool write_row(FILE *out, const ManifestRow &row, const MbFile &record) {
-    bool ok = put_text(out, row.file_id) && put_text(out, row.domain) &&
-              put_text(out, row.relative_path) && put_number(out, row.flags) &&
-              put_text(out, record.relative_path);
+    bool ok = write_row_names(out, kRecordTag, row) && put_text(out, record.relative_path);
     for (uint64_t number :
          {record.size, record.mode, record.flags, record.user_id, record.group_id, record.inode,
           static_cast<uint64_t>(record.birth), static_cast<uint64_t>(record.last_modified),
@@ -86,24 +92,36 @@ bool write_row(FILE *out, const ManifestRow &row, const MbFile &record) {
     return ok && (record.target ? put_text(out, *record.target) : put_absent(out));
 }
 
-bool read_row(FILE *in, ManifestRow *row, MbFile *record) {
+/// A spooled row, its archive made from its record when it came as one.
+bool read_row(FILE *in, ManifestRow *row) {
+    uint64_t tag = 0;
+    if (!get_number(in, &tag) || !get_bytes(in, &row->file_id) || !get_bytes(in, &row->domain) ||
+        !get_bytes(in, &row->relative_path) || !get_int(in, &row->flags)) {
+        return false;
+    }
+    if (tag == kArchiveTag) {
+        return get_bytes(in, &row->file);
+    }
+    MbFile record;
     bool has_key = false;
     bool has_target = false;
     std::vector<uint8_t> key;
     std::string target;
     const bool ok =
-        get_bytes(in, &row->file_id) && get_bytes(in, &row->domain) &&
-        get_bytes(in, &row->relative_path) && get_int(in, &row->flags) &&
-        get_bytes(in, &record->relative_path) && get_int(in, &record->size) &&
-        get_int(in, &record->mode) && get_int(in, &record->flags) &&
-        get_int(in, &record->user_id) && get_int(in, &record->group_id) &&
-        get_int(in, &record->inode) && get_int(in, &record->birth) &&
-        get_int(in, &record->last_modified) && get_int(in, &record->last_status_change) &&
-        get_int(in, &record->protection_class) && get_bytes(in, &key, &has_key) &&
+        tag == kRecordTag && get_bytes(in, &record.relative_path) && get_int(in, &record.size) &&
+        get_int(in, &record.mode) && get_int(in, &record.flags) &&
+        get_int(in, &record.user_id) && get_int(in, &record.group_id) &&
+        get_int(in, &record.inode) && get_int(in, &record.birth) &&
+        get_int(in, &record.last_modified) && get_int(in, &record.last_status_change) &&
+        get_int(in, &record.protection_class) && get_bytes(in, &key, &has_key) &&
         get_bytes(in, &target, &has_target);
-    record->encryption_key = has_key ? std::optional(std::move(key)) : std::nullopt;
-    record->target = has_target ? std::optional(std::move(target)) : std::nullopt;
-    return ok;
+    if (!ok) {
+        return false;
+    }
+    record.encryption_key = has_key ? std::optional(std::move(key)) : std::nullopt;
+    record.target = has_target ? std::optional(std::move(target)) : std::nullopt;
+    row->file = encode_mb_file(record);
+    return true;
 }
 
 }  // namespace
@@ -134,6 +152,15 @@ bool ManifestBuilder::add(const ManifestRow &row, const MbFile &record) {
     return true;
 }
 
+bool ManifestBuilder::add_archived(const ManifestRow &row) {
+    if (!spool_ || started_ || !write_row_names(spool_, kArchiveTag, row) ||
+        !put_bytes(spool_, row.file.data(), row.file.size())) {
+        return false;
+    }
+    ++rows_;
+    return true;
+}
+
 bool ManifestBuilder::start(std::unique_ptr<ManifestDb> manifest) {
     if (!spool_ || started_ || !manifest || fflush(spool_) != 0 ||
         fseek(spool_, 0, SEEK_SET) != 0) {
@@ -147,17 +174,15 @@ bool ManifestBuilder::start(std::unique_ptr<ManifestDb> manifest) {
 
 void ManifestBuilder::build() {
     ManifestRow row;
-    MbFile record;
     for (uint64_t i = 0; i < rows_; ++i) {
         if (stop_) {
             error_ = "the request ended";
             return;
         }
-        if (!read_row(spool_, &row, &record)) {
+        if (!read_row(spool_, &row)) {
             error_ = "the device cannot read back its manifest spool";
             return;
         }
-        row.file = encode_mb_file(record);
         if (!manifest_->insert(row)) {
             error_ = "the device cannot write its manifest: " + manifest_->last_error();
             return;

@@ -33,6 +33,9 @@ class ManifestBuilder {
     bool ok() const { return spool_ != nullptr || started_; }
     /// One row (its `file` is left empty: the record becomes it).
     bool add(const ManifestRow &row, const MbFile &record);
+    /// One row whose `file` is already its archive (an unchanged file's,
+    /// from the last backup: encoding it again would give the same record).
+    bool add_archived(const ManifestRow &row);
     uint64_t rows() const { return rows_; }
 
     /// Closes the spool and starts filling `manifest` (begun, empty).

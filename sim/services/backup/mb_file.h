@@ -31,6 +31,8 @@ struct MbFile {
     /// "EncryptionKey" NS.data: 4-byte little-endian class, 40-byte wrapped key.
     std::optional<std::vector<uint8_t>> encryption_key;
     std::optional<std::string> target;  // a link's target
+
+    bool operator==(const MbFile &) const = default;
 };
 
 /// The binary plist of the keyed archive.
