@@ -145,7 +145,8 @@ bool run_quietly(const std::string &command) {
 ScratchFileSystem::ScratchFileSystem(const std::string &work, const std::string &name, int size_gib,
                                      const std::string &image_folder)
     : image_((image_folder.empty() ? work : image_folder) + "/" + name + ".img"),
-      mount_point_(work + "/" + name), size_gib_(size_gib) {
+      mount_point_(work + "/" + name),
+      size_gib_(size_gib) {
     can_mount_ = geteuid() == 0 && run_quietly("command -v mkfs.ext4");
     renew();
 }

@@ -142,6 +142,16 @@ TEST_F(Tarvobackup2TransferSend, MissingFileEndsTheListWithMultiStatus) {
     EXPECT_EQ(code, wire_code(-6));
 }
 
+TEST_F(Tarvobackup2TransferSend, ANameTooLongToTravelWithItsFramesStillLeadsThem) {
+    const std::string name(5000, 'n');
+    download(download_message("<string>" + name + "</string>"));
+    const std::string field = name_field(name);
+    EXPECT_EQ(peer.from_host().substr(0, field.size()), field);
+    EXPECT_GT(peer.from_host().size(), field.size() + 4);  // an error frame, then the end
+    ASSERT_EQ(responses().size(), 1u);
+    EXPECT_EQ(responses()[0].code, -13);
+}
+
 TEST_F(Tarvobackup2TransferSend, StatusQueryFailureIsReported) {
     write_file(scratch.in_backup("plain"), "x");
     download(download_message("<string>plain/below</string>"));

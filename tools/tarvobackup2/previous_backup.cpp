@@ -72,8 +72,8 @@ bool put_back(const fs::path &folder, const fs::path &copy, const char *udid) {
     failed.clear();
     fs::rename(copy, folder, failed);
     if (failed) {
-        fprintf(stderr, "Could not put the last finished backup back from %s: %s\n",
-                copy.c_str(), failed.message().c_str());
+        fprintf(stderr, "Could not put the last finished backup back from %s: %s\n", copy.c_str(),
+                failed.message().c_str());
         return false;
     }
     fs::remove_all(going, failed);
@@ -98,8 +98,10 @@ void settle_interrupted_backup(const char *directory, const char *udid) {
         return;
     }
     if (put_back(folder, copy, udid)) {
-        fprintf(stderr, "A backup of %s was cut short; its last finished backup is back in "
-                        "place.\n", udid);
+        fprintf(stderr,
+                "A backup of %s was cut short; its last finished backup is back in "
+                "place.\n",
+                udid);
     }
 }
 
@@ -114,8 +116,10 @@ PreviousBackup::PreviousBackup(const char *directory, const char *udid)
     if (!kept_) {
         std::error_code ignored;
         fs::remove_all(copy_, ignored);
-        fprintf(stderr, "Could not keep a copy of the last finished backup in %s; a backup "
-                        "cut short will leave it incomplete.\n", copy_.c_str());
+        fprintf(stderr,
+                "Could not keep a copy of the last finished backup in %s; a backup "
+                "cut short will leave it incomplete.\n",
+                copy_.c_str());
     }
 }
 
@@ -132,7 +136,8 @@ void PreviousBackup::settle(bool finished) {
     if (finished) {
         fs::remove_all(copy_, ignored);
     } else if (put_back(folder_, copy_, fs::path(folder_).filename().c_str())) {
-        fprintf(stderr, "The backup did not finish; the last finished backup is back in "
-                        "place.\n");
+        fprintf(stderr,
+                "The backup did not finish; the last finished backup is back in "
+                "place.\n");
     }  // else the copy stays, for the next run to settle
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "device_errors.h"
@@ -28,6 +29,13 @@ constexpr uint8_t kOkFrame[kFrameHeaderSize] = {0, 0, 0, 1, kXferCodeOk};
 // frames themselves are what one block at a time would make.
 constexpr int kFramesPerSend = 4;
 constexpr size_t kFrameSlot = kFrameHeaderSize + kTransferBlockSize;
+// A small file's name field, its frames and its OK frame leave in one
+// send: each send wakes the device, and a name, a frame and a closing
+// frame apiece would triple the wake-ups of a backup of small files. The
+// name field is written just before the frames (names up to this long;
+// longer ones go out alone) and the OK frame just after them.
+constexpr size_t kNameRoom = 4 + 4096;
+constexpr size_t kSendBufferSize = kNameRoom + kFramesPerSend * kFrameSlot + kFrameHeaderSize;
 
 // Fills the slots in order, as many bytes as the file still has (a short
 // read goes on where it stopped). -1 on an error before the first byte;
@@ -82,13 +90,17 @@ void add_error_entry(plist_t *error_dictionary, const char *path, int error) {
     plist_dict_set_item(*error_dictionary, path, entry);
 }
 
+// The bytes on the wire are those of a name, each frame and the closing
+// frame sent one by one, and so is the output: the "Sending" line and any
+// error line appear once the name has gone out, as they did when the name
+// went out first; a name that cannot go out ends the list silently.
 class FileSender {
   public:
-    FileSender(DeviceLinkChannel &channel, BackupRoot &root, std::vector<char> &block)
-        : channel_(channel), root_(root), block_(block) {}
+    FileSender(DeviceLinkChannel &channel, BackupRoot &root, std::vector<char> &buffer)
+        : channel_(channel), root_(root), buffer_(buffer) {}
 
     int send(const char *path, plist_t *error_dictionary) {
-        if (!send_name(path)) {
+        if (!hold_name(path)) {
             return -1;
         }
         DevicePath target;
@@ -101,6 +113,9 @@ class FileSender {
             result = refuse_device_path(target.device_path, "a symbolic link");
         }
         if (result != 0) {
+            if (!send_held_name()) {
+                return -1;
+            }
             const int error = path_errno(result);
             if (result != kPathRefused && error != ENOENT) {
                 printf("%s: stat failed on '%s': %d\n", kSendFunction, target.shown.c_str(), error);
@@ -108,33 +123,86 @@ class FileSender {
             return fail(path, error, error_dictionary);
         }
 
-        CString size_text(string_format_size(static_cast<uint64_t>(st.st_size)));
-        print_info("Sending '%s' (%s)\n", path, size_text ? size_text.get() : "");
-        if (st.st_size > 0) {
-            int error = 0;
-            if (!send_content(target, static_cast<uint64_t>(st.st_size), &error)) {
-                return error == 0 ? -1 : fail(path, error, error_dictionary);
-            }
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        CString size_text(string_format_size(size));
+        announcement_ =
+            std::string("Sending '") + path + "' (" + (size_text ? size_text.get() : "") + ")\n";
+        if (size == 0) {
+            // The name and the OK frame in one send.
+            memcpy(frames(), kOkFrame, sizeof kOkFrame);
+            uint32_t sent = 0;
+            return send_with_held_name(sizeof kOkFrame, &sent) ? 0 : -1;
         }
-        send_ok_frame(channel_);
+        int error = 0;
+        bool closed = false;
+        if (!send_content(target, size, &error, &closed)) {
+            return error == 0 ? -1 : fail(path, error, error_dictionary);
+        }
+        if (!closed) {
+            send_ok_frame(channel_);
+        }
         return 0;
     }
 
   private:
-    bool send_name(const char *path) {
-        uint8_t length[4];
+    char *frames() { return buffer_.data() + kNameRoom; }
+
+    // The name field waits just before the frames, to go out with them; a
+    // name too long for that room goes out at once, alone.
+    bool hold_name(const char *path) {
         const uint32_t name_length = static_cast<uint32_t>(strlen(path));
-        write_be32(name_length, length);
-        return send_exactly(channel_, length, sizeof length) &&
-               (name_length == 0 || send_exactly(channel_, path, name_length));
+        held_ = 0;
+        announcement_.clear();
+        if (sizeof(uint32_t) + name_length > kNameRoom) {
+            uint8_t length[4];
+            write_be32(name_length, length);
+            return send_exactly(channel_, length, sizeof length) &&
+                   (name_length == 0 || send_exactly(channel_, path, name_length));
+        }
+        held_ = static_cast<uint32_t>(sizeof(uint32_t) + name_length);
+        char *field = frames() - held_;
+        write_be32(name_length, reinterpret_cast<uint8_t *>(field));
+        memcpy(field + sizeof(uint32_t), path, name_length);
+        return true;
+    }
+
+    bool send_held_name() {
+        uint32_t sent = 0;
+        return send_with_held_name(0, &sent);
+    }
+
+    // Sends the held name and `length` bytes at frames() in one call;
+    // *sent counts the bytes at frames() that went out. False when the
+    // name did not all go out. Once it is out the file's "Sending" line,
+    // if it has one yet, is printed.
+    bool send_with_held_name(uint32_t length, uint32_t *sent) {
+        const uint32_t held = held_;
+        held_ = 0;
+        uint32_t done = 0;
+        send_failed_ =
+            held + length > 0 && channel_.send_raw(frames() - held, held + length, &done) != 0;
+        *sent = done > held ? done - held : 0;
+        if (done < held) {
+            return false;
+        }
+        if (!announcement_.empty()) {
+            print_info("%s", announcement_.c_str());
+            announcement_.clear();
+        }
+        return true;
     }
 
     // True when the file went out (or ended early without an error, which
-    // the OK frame then closes). False with *error set when an error frame
-    // is due, with *error 0 when a send failed and the list must end.
-    bool send_content(const DevicePath &target, uint64_t size, int *error) {
+    // the OK frame then closes; *closed when the last frames took it
+    // along). False with *error set when an error frame is due, with
+    // *error 0 when a send failed and the list must end.
+    bool send_content(const DevicePath &target, uint64_t size, int *error, bool *closed) {
         UniqueFd file;
         if (const int result = open_entry_for_reading(target, &file); result != 0) {
+            *error = 0;
+            if (!send_held_name()) {
+                return false;
+            }
             *error = path_errno(result);
             if (result != kPathRefused) {
                 printf("%s: Error opening local file '%s': %d\n", kSendFunction,
@@ -155,7 +223,7 @@ class FileSender {
             for (uint64_t at = 0; at < left && wanted_slots < kFramesPerSend;
                  at += kTransferBlockSize) {
                 slots[wanted_slots].iov_base =
-                    block_.data() + wanted_slots * kFrameSlot + kFrameHeaderSize;
+                    frames() + wanted_slots * kFrameSlot + kFrameHeaderSize;
                 slots[wanted_slots].iov_len =
                     static_cast<size_t>(std::min<uint64_t>(left - at, kTransferBlockSize));
                 ++wanted_slots;
@@ -164,6 +232,10 @@ class FileSender {
             const ssize_t got = read_into_slots(file.get(), slots, wanted_slots);
             if (got <= 0) {
                 const int read_error = got < 0 ? errno : 0;
+                *error = 0;
+                if (!send_held_name()) {
+                    return false;
+                }
                 printf("%s: read error\n", kSendFunction);
                 if (read_error == 0) {
                     return true;
@@ -177,18 +249,27 @@ class FileSender {
             for (uint64_t at = 0; at < count; at += kTransferBlockSize) {
                 last_count =
                     static_cast<uint32_t>(std::min<uint64_t>(count - at, kTransferBlockSize));
-                uint8_t *header = reinterpret_cast<uint8_t *>(block_.data() + frames_length);
+                uint8_t *header = reinterpret_cast<uint8_t *>(frames() + frames_length);
                 write_be32(last_count + 1, header);
                 header[4] = kXferCodeData;
                 frames_length += static_cast<uint32_t>(kFrameSlot);
             }
             frames_length -= kTransferBlockSize - last_count;
+            // The file's last frames take its OK frame along; whether that
+            // went out was never looked at when it went alone either.
+            const bool last = total + count == size;
+            if (last) {
+                memcpy(frames() + frames_length, kOkFrame, sizeof kOkFrame);
+            }
             uint32_t sent = 0;
-            if (channel_.send_raw(block_.data(), frames_length, &sent) != 0) {
-                *error = 0;
+            *error = 0;
+            if (!send_with_held_name(frames_length + (last ? sizeof kOkFrame : 0), &sent)) {
                 return false;
             }
-            if (sent != frames_length) {
+            if (send_failed_ && sent < frames_length) {
+                return false;
+            }
+            if (sent < frames_length) {
                 // The block the send stopped in, as one block at a time would say.
                 const uint32_t in_slot = sent % kFrameSlot;
                 const uint32_t slot_count = sent / kFrameSlot == frames_length / kFrameSlot
@@ -199,9 +280,9 @@ class FileSender {
                            static_cast<int>(in_slot - kFrameHeaderSize),
                            static_cast<int>(slot_count));
                 }
-                *error = 0;
                 return false;
             }
+            *closed = last;
             total += count;
         }
         return true;
@@ -217,13 +298,13 @@ class FileSender {
         const char *text = strerror(error);
         const uint32_t text_length = static_cast<uint32_t>(
             std::min<size_t>(strlen(text), kTransferBlockSize - kFrameHeaderSize));
-        uint8_t *frame = reinterpret_cast<uint8_t *>(block_.data());
+        uint8_t *frame = reinterpret_cast<uint8_t *>(frames());
         write_be32(text_length + 1, frame);
         frame[4] = kXferCodeHostError;
         memcpy(frame + kFrameHeaderSize, text, text_length);
         const uint32_t frame_length = text_length + kFrameHeaderSize;
         uint32_t sent = 0;
-        if (channel_.send_raw(block_.data(), frame_length, &sent) != 0) {
+        if (channel_.send_raw(frames(), frame_length, &sent) != 0) {
             printf("could not send message\n");
         }
         if (sent != frame_length) {
@@ -235,7 +316,10 @@ class FileSender {
 
     DeviceLinkChannel &channel_;
     BackupRoot &root_;
-    std::vector<char> &block_;
+    std::vector<char> &buffer_;  // kSendBufferSize: name room, frame slots, OK frame
+    uint32_t held_ = 0;          // bytes of the name field waiting just before frames()
+    std::string announcement_;   // the "Sending" line, printed once the name is out
+    bool send_failed_ = false;   // the last send reported an error
 };
 
 }  // namespace
@@ -247,7 +331,7 @@ int mb2_handle_send_file(DeviceLinkChannel &channel, const char *backup_director
     }
     BackupRoot root;
     root.open(backup_directory);
-    std::vector<char> block(kFramesPerSend * kFrameSlot);
+    std::vector<char> block(kSendBufferSize);
     return FileSender(channel, root, block).send(path, error_dictionary);
 }
 
@@ -264,7 +348,10 @@ void mb2_send_requested_files(DeviceLinkChannel &channel, plist_t message,
 
     BackupRoot root;
     root.open(backup_directory);
-    std::vector<char> block(kFramesPerSend * kFrameSlot);
+    // The message only reads, so the folders resolved for one file stay
+    // good for the next (a restore asks for thousands in the same few).
+    root.cache_parents();
+    std::vector<char> block(kSendBufferSize);
     FileSender sender(channel, root, block);
     plist_t raw_errors = nullptr;
     for (uint32_t i = 0; i < count; ++i) {

@@ -86,9 +86,9 @@ bool write_row(FILE *out, const ManifestRow &row, const MbFile &record) {
           static_cast<uint64_t>(record.last_status_change), record.protection_class}) {
         ok = ok && put_number(out, number);
     }
-    ok = ok && (record.encryption_key ? put_bytes(out, record.encryption_key->data(),
-                                                  record.encryption_key->size())
-                                      : put_absent(out));
+    ok = ok && (record.encryption_key
+                    ? put_bytes(out, record.encryption_key->data(), record.encryption_key->size())
+                    : put_absent(out));
     return ok && (record.target ? put_text(out, *record.target) : put_absent(out));
 }
 
@@ -109,9 +109,8 @@ bool read_row(FILE *in, ManifestRow *row) {
     std::string target;
     const bool ok =
         tag == kRecordTag && get_bytes(in, &record.relative_path) && get_int(in, &record.size) &&
-        get_int(in, &record.mode) && get_int(in, &record.flags) &&
-        get_int(in, &record.user_id) && get_int(in, &record.group_id) &&
-        get_int(in, &record.inode) && get_int(in, &record.birth) &&
+        get_int(in, &record.mode) && get_int(in, &record.flags) && get_int(in, &record.user_id) &&
+        get_int(in, &record.group_id) && get_int(in, &record.inode) && get_int(in, &record.birth) &&
         get_int(in, &record.last_modified) && get_int(in, &record.last_status_change) &&
         get_int(in, &record.protection_class) && get_bytes(in, &key, &has_key) &&
         get_bytes(in, &target, &has_target);

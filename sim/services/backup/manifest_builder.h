@@ -52,7 +52,7 @@ class ManifestBuilder {
     bool started_ = false;
     std::unique_ptr<ManifestDb> manifest_;
     std::thread thread_;
-    std::string error_;  // written by the thread, read after the join
+    std::string error_;              // written by the thread, read after the join
     std::atomic<bool> stop_{false};  // the request ended before the manifest was wanted
 };
 
