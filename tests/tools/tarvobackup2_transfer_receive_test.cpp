@@ -254,24 +254,31 @@ TEST_F(Tarvobackup2TransferReceive, UncreatableFileIsAnsweredAndTheStreamReadToI
     }
 }
 
-// A file cut short never appears under its name, and a version already
+// A file cut short never stays under its name, and a version already
 // there stays until the new one is whole; nothing is left behind.
 TEST_F(Tarvobackup2TransferReceive, CutFilesNeverReachTheirNames) {
     const std::string whole = upload_entry("f", pattern(80000), 32768);
     const std::string header = name_field("/var/mobile/f") + name_field("f");
-    for (size_t cut : {header.size() + 2, header.size() + 5 + 10000, whole.size() - 1}) {
-        SCOPED_TRACE(cut);
-        write_file(scratch.in_backup("f"), "old");
-        DevicePeer device;
-        device.send(whole.substr(0, cut));
-        PlistPtr message = plist_from_fragment(upload_message(0));
-        StdoutCapture capture;
-        mb2_handle_receive_files(*device.channel, message.get(), scratch.backup.c_str());
-        capture.take();
-        EXPECT_EQ(read_file(scratch.in_backup("f")), "old");
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.backup),
-                                std::filesystem::directory_iterator()),
-                  1);
+    for (bool had_old : {true, false}) {
+        for (size_t cut : {header.size() + 2, header.size() + 5 + 10000, whole.size() - 1}) {
+            SCOPED_TRACE(std::to_string(cut) + (had_old ? " over an old version" : " new"));
+            std::filesystem::remove(scratch.in_backup("f"));
+            if (had_old) {
+                write_file(scratch.in_backup("f"), "old");
+            }
+            DevicePeer device;
+            device.send(whole.substr(0, cut));
+            PlistPtr message = plist_from_fragment(upload_message(0));
+            StdoutCapture capture;
+            mb2_handle_receive_files(*device.channel, message.get(), scratch.backup.c_str());
+            capture.take();
+            if (had_old) {
+                EXPECT_EQ(read_file(scratch.in_backup("f")), "old");
+            }
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.backup),
+                                    std::filesystem::directory_iterator()),
+                      had_old ? 1 : 0);
+        }
     }
     EXPECT_EQ(upload(whole + kEndOfStream), 1);
     EXPECT_EQ(read_file(scratch.in_backup("f")), pattern(80000));
