@@ -131,7 +131,7 @@ StreamStatus BackupReader::read(const BackupDevice &device, KeySource keys,
 
 StreamStatus BackupReader::fetch(const ManifestRow &row, const MbFile &record,
                                  const std::string &local, double progress, ReadRefusal *refusal) {
-    std::vector<Fetch> items{{row, record, local, {}}};
+    std::vector<Fetch> items{{row, record, local, {}, false, {}}};
     StreamStatus got = fetch_all(items, progress);
     *refusal = std::move(items.front().refusal);
     return got;
@@ -145,7 +145,14 @@ StreamStatus BackupReader::fetch_all(std::vector<Fetch> &items, double progress)
     for (std::size_t i = 0; i < items.size(); ++i) {
         Fetch &item = items[i];
         const std::string remote = content_path_of(source_, item.row.file_id);
-        if (!facts_.encrypted) {
+        if (!facts_.encrypted && item.in_memory) {
+            item.bytes.clear();
+            item.bytes.reserve(static_cast<std::size_t>(item.record.size));
+            wanted.push_back({remote, item.record.size, [&item](std::span<const uint8_t> bytes) {
+                                  item.bytes.insert(item.bytes.end(), bytes.begin(), bytes.end());
+                                  return StreamStatus::ok();
+                              }});
+        } else if (!facts_.encrypted) {
             UniqueFd fd(create_download_file(item.local));
             if (!fd) {
                 return StreamStatus::failed("the device cannot write " + item.local);
@@ -153,6 +160,7 @@ StreamStatus BackupReader::fetch_all(std::vector<Fetch> &items, double progress)
             wanted.push_back({remote, item.record.size, file_sink(fd.get(), item.local)});
             plain_files.push_back(std::move(fd));
         } else {
+            item.in_memory = false;
             tarvo::BackupKey key;
             if (!item.record.encryption_key ||
                 !unwrap_with(class_keys_, *item.record.encryption_key, &key)) {

@@ -38,12 +38,16 @@ struct ReadRefusal {
 };
 
 /// One file of a batched fetch: its row and record, the local file its
-/// plain content goes to, and why it could not be had.
+/// plain content goes to (or memory, when `in_memory` and the backup is
+/// plain: the fetch clears the flag when it used the file), and why it
+/// could not be had.
 struct Fetch {
     ManifestRow row;
     MbFile record;
     std::string local;
     ReadRefusal refusal;
+    bool in_memory = false;
+    std::vector<uint8_t> bytes;  // the content, when in_memory
 };
 
 class BackupReader {

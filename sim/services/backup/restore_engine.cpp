@@ -42,6 +42,10 @@ constexpr const char *kUnbackFolder = "_unback_";
 // backup of small files does not cost a round trip to the host per file.
 constexpr std::size_t kBatchFiles = 128;
 constexpr uint64_t kBatchBytes = 16 * 1024 * 1024;
+// An unbacked file this small goes from the download to the upload in
+// memory rather than through the work folder (a plain backup's; an
+// encrypted one is decrypted into a file).
+constexpr uint64_t kUnbackInMemory = 1024 * 1024;
 // Written by the host into the media folder before it asks for a restore.
 constexpr const char *kRestoreAppsList = "iTunesRestore/RestoreApplications.plist";
 constexpr uint64_t kMaxRestoreAppsList = 64 * 1024 * 1024;
@@ -228,8 +232,10 @@ class RestoreJob {
             return false;
         }
         batch_bytes_ += record->size;
-        fetches_.push_back(
-            {row, std::move(*record), work_.file("incoming-" + std::to_string(fetches_.size())), {}});
+        const bool in_memory = kind_ == JobKind::kUnback && record->size <= kUnbackInMemory;
+        fetches_.push_back({row, std::move(*record),
+                            work_.file("incoming-" + std::to_string(fetches_.size())), {}, in_memory,
+                            {}});
         places_.push_back(std::move(place));
         return true;
     }
@@ -243,7 +249,7 @@ class RestoreJob {
         StreamStatus status = reader_.fetch_all(fetches_, kind_ == JobKind::kUnback ? 0 : progress);
         std::vector<OutgoingFile> uploads;
         for (std::size_t i = 0; status.is_ok() && i < fetches_.size(); ++i) {
-            const Fetch &fetch = fetches_[i];
+            Fetch &fetch = fetches_[i];
             if (fetch.refusal.refused()) {
                 *code = fetch.refusal.code;
                 *error = fetch.refusal.text;
@@ -323,7 +329,7 @@ class RestoreJob {
 
     /// A fetched file joins the batch's upload as plain content, once the
     /// host has the folder it goes in.
-    StreamStatus add_unbacked_file(const Fetch &fetch, const std::string &place,
+    StreamStatus add_unbacked_file(Fetch &fetch, const std::string &place,
                                    std::vector<OutgoingFile> *uploads) {
         if (const std::string parent = place.substr(0, place.rfind('/')); parent != made_) {
             if (StreamStatus made = host_.create_directory(parent); !made.is_ok()) {
@@ -332,12 +338,16 @@ class RestoreJob {
             made_ = parent;
         }
         OutgoingFile file;
+        if (fetch.in_memory) {
+            file = outgoing_bytes(place, std::move(fetch.bytes));
+        } else {
+            file.local_path = place;
+            std::error_code ignored;
+            file.size = fs::file_size(fetch.local, ignored);
+            std::shared_ptr<ContentReader> reader = open_content_file(fetch.local);
+            file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
+        }
         file.device_path = fetch.row.domain + "/" + fetch.row.relative_path;
-        file.local_path = place;
-        std::error_code ignored;
-        file.size = fs::file_size(fetch.local, ignored);
-        std::shared_ptr<ContentReader> reader = open_content_file(fetch.local);
-        file.read = [reader](std::span<uint8_t> out) { return reader && reader->read(out); };
         file.error_text = "the device could not read " + file.device_path;
         uploads->push_back(std::move(file));
         return StreamStatus::ok();
