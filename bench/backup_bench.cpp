@@ -86,10 +86,6 @@ tarvosim::SyntheticContent large_files_of(uint64_t files, uint64_t size) {
     return c;
 }
 
-plist_t uint_node(uint64_t value) {
-    return plist_new_uint(value);
-}
-
 std::string write_fixture(const std::string &folder, const tarvosim::SyntheticContent &c) {
     std::ifstream in(std::string(TARVO_SOURCE_DIR) + "/fixtures/iphone/device.plist",
                      std::ios::binary);
@@ -100,13 +96,13 @@ std::string write_fixture(const std::string &folder, const tarvosim::SyntheticCo
         die("cannot read the bundled iPhone's device.plist");
     }
     plist_t synthetic = plist_new_dict();
-    plist_dict_set_item(synthetic, "Seed", uint_node(c.seed));
-    plist_dict_set_item(synthetic, "Files", uint_node(c.files));
-    plist_dict_set_item(synthetic, "MinSize", uint_node(c.min_size));
-    plist_dict_set_item(synthetic, "MaxSize", uint_node(c.max_size));
-    plist_dict_set_item(synthetic, "LargeFiles", uint_node(c.large_files));
-    plist_dict_set_item(synthetic, "LargeMinSize", uint_node(c.large_min_size));
-    plist_dict_set_item(synthetic, "LargeMaxSize", uint_node(c.large_max_size));
+    plist_dict_set_item(synthetic, "Seed", plist_new_uint(c.seed));
+    plist_dict_set_item(synthetic, "Files", plist_new_uint(c.files));
+    plist_dict_set_item(synthetic, "MinSize", plist_new_uint(c.min_size));
+    plist_dict_set_item(synthetic, "MaxSize", plist_new_uint(c.max_size));
+    plist_dict_set_item(synthetic, "LargeFiles", plist_new_uint(c.large_files));
+    plist_dict_set_item(synthetic, "LargeMinSize", plist_new_uint(c.large_min_size));
+    plist_dict_set_item(synthetic, "LargeMaxSize", plist_new_uint(c.large_max_size));
     plist_dict_set_item(device, "SyntheticContent", synthetic);
     char *xml = nullptr;
     uint32_t length = 0;
@@ -579,14 +575,10 @@ void bench_progress(const Options &options) {
 Options parse(int argc, char **argv) {
     Options options;
     options.bin = own_folder();
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                die("missing value for " + arg);
-            }
-            return argv[++i];
-        };
+    ArgList args(argc, argv);
+    while (args.next()) {
+        const std::string arg = args.name();
+        auto value = [&] { return args.value(); };
         if (arg == "--work") {
             options.work = value();
         } else if (arg == "--images") {

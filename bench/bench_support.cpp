@@ -70,9 +70,13 @@ double rusage_cpu_s(const struct rusage &usage) {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-bool write_all(int fd, const char *data, size_t length) {
+namespace {
+
+/// Calls `step` (read or write) until `length` bytes have moved.
+template <typename Buffer, typename Step>
+bool move_all(int fd, Buffer *data, size_t length, Step step) {
     while (length > 0) {
-        const ssize_t n = write(fd, data, length);
+        const ssize_t n = step(fd, data, length);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -85,19 +89,14 @@ bool write_all(int fd, const char *data, size_t length) {
     return true;
 }
 
+}  // namespace
+
+bool write_all(int fd, const char *data, size_t length) {
+    return move_all(fd, data, length, ::write);
+}
+
 bool read_exactly(int fd, char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = read(fd, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return move_all(fd, data, length, ::read);
 }
 
 void write_text(const std::string &path, const std::string &text) {

@@ -38,6 +38,34 @@ std::string own_folder();
 std::string make_work_folder();
 void remove_tree(const std::string &path);
 
+/// The command line one option at a time: `while (args.next())`, then
+/// name() and, for an option that takes one, value() (a missing value
+/// ends the program).
+class ArgList {
+  public:
+    ArgList(int argc, char **argv) : argc_(argc), argv_(argv) {}
+    bool next() {
+        if (++at_ >= argc_) {
+            return false;
+        }
+        name_ = argv_[at_];
+        return true;
+    }
+    const std::string &name() const { return name_; }
+    std::string value() {
+        if (at_ + 1 >= argc_) {
+            die("missing value for " + name_);
+        }
+        return argv_[++at_];
+    }
+
+  private:
+    int argc_;
+    char **argv_;
+    int at_ = 0;
+    std::string name_;
+};
+
 /// A folder for one run's files on a file system of its own, made anew on
 /// each renew(): an ext4 image (no journal, as the machine's disk) in the
 /// work folder, loop-mounted, when the bench runs as root and mkfs.ext4 is

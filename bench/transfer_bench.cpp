@@ -473,14 +473,10 @@ void report(const char *what, const FileSet &set, const Measure &tool, const Mea
 Options parse(int argc, char **argv) {
     Options options;
     options.bin = own_folder();
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                die("missing value for " + arg);
-            }
-            return argv[++i];
-        };
+    ArgList args(argc, argv);
+    while (args.next()) {
+        const std::string arg = args.name();
+        auto value = [&] { return args.value(); };
         if (arg == "--bin") {
             options.bin = value();
         } else if (arg == "--work") {
@@ -528,7 +524,8 @@ int main(int argc, char **argv) {
 
     std::string restore_root;
     if (wanted(options, "large") || wanted(options, "restore")) {
-        Simulator sim(options.bin, options.work, {script_fixture(options, upload_script(large, large.local_paths.size()))});
+        Simulator sim(options.bin, options.work,
+                      {script_fixture(options, upload_script(large, large.local_paths.size()))});
         sim.warm_up(kUdid);
         std::vector<Measure> tool_runs;
         std::vector<Measure> base_runs;
@@ -569,7 +566,8 @@ int main(int argc, char **argv) {
     remove_root(restore_root);
     std::vector<std::string> small_roots;
     if (wanted(options, "small")) {
-        Simulator sim(options.bin, options.work, {script_fixture(options, upload_script(small, 1000))});
+        Simulator sim(options.bin, options.work,
+                      {script_fixture(options, upload_script(small, 1000))});
         sim.warm_up(kUdid);
         std::vector<Measure> tool_runs;
         std::vector<Measure> base_runs;

@@ -39,8 +39,8 @@ StreamStatus BackupReader::read_state(ReadRefusal *refusal) {
         *refusal = {kEngineNoBackup, "there is no finished backup in \"" + source_ + "\""};
         return got;
     }
-    got = host_.download_bytes(source_ + "/" + kManifestPlistName, kMaxStatePlist, &bytes,
-                               &missing);
+    got =
+        host_.download_bytes(source_ + "/" + kManifestPlistName, kMaxStatePlist, &bytes, &missing);
     std::optional<ManifestFacts> facts =
         got.is_ok() && !missing ? read_manifest_plist(bytes) : std::nullopt;
     if (got.is_ok() && !facts) {
@@ -129,14 +129,6 @@ StreamStatus BackupReader::read(const BackupDevice &device, KeySource keys,
     return read_manifest_db(facts_.encrypted ? &manifest_key : nullptr, refusal);
 }
 
-StreamStatus BackupReader::fetch(const ManifestRow &row, const MbFile &record,
-                                 const std::string &local, double progress, ReadRefusal *refusal) {
-    std::vector<Fetch> items{{row, record, local, {}, false, {}}};
-    StreamStatus got = fetch_all(items, progress);
-    *refusal = std::move(items.front().refusal);
-    return got;
-}
-
 StreamStatus BackupReader::fetch_all(std::vector<Fetch> &items, double progress) {
     std::vector<WantedFile> wanted;
     std::vector<std::size_t> item_of;  // the item each wanted file fills
@@ -165,7 +157,8 @@ StreamStatus BackupReader::fetch_all(std::vector<Fetch> &items, double progress)
             if (!item.record.encryption_key ||
                 !unwrap_with(class_keys_, *item.record.encryption_key, &key)) {
                 item.refusal = {kEngineNoBackup, "the backup has no usable key for " +
-                                                     item.row.domain + "/" + item.row.relative_path};
+                                                     item.row.domain + "/" +
+                                                     item.row.relative_path};
                 continue;
             }
             decrypted[i] = std::make_unique<DecryptingFile>(item.local, key, item.record.size);

@@ -25,8 +25,8 @@ namespace tarvosim {
 
 /// Whose keys may open an encrypted backup.
 enum class KeySource {
-    kPasswordOnly,       // restore and unback: the user's password, always checked
-    kDeviceOrPassword,   // the device's own class keys when they fit, else the password
+    kPasswordOnly,      // restore and unback: the user's password, always checked
+    kDeviceOrPassword,  // the device's own class keys when they fit, else the password
 };
 
 /// Why a backup could not be read (the final Response's code and text);
@@ -61,11 +61,8 @@ class BackupReader {
     StreamStatus read(const BackupDevice &device, KeySource keys,
                       std::optional<std::string_view> password, ReadRefusal *refusal);
 
-    /// Downloads the content of a file row into `local`, plain; a missing
-    /// or undecryptable file comes back in *refusal.
-    StreamStatus fetch(const ManifestRow &row, const MbFile &record, const std::string &local,
-                       double progress, ReadRefusal *refusal);
-    /// The same for many files in one download; each item's refusal is its own.
+    /// Downloads the plain content of many file rows in one download; a
+    /// missing or undecryptable file comes back in its item's refusal.
     StreamStatus fetch_all(std::vector<Fetch> &items, double progress);
 
     const ManifestFacts &facts() const { return facts_; }

@@ -54,8 +54,8 @@ enum class JobKind { kRestore, kUnback };
 
 /// Which domains a restore rewrites, from its options.
 struct RestoreChoice {
-    bool system_files = false;     // RestoreSystemFiles
-    bool remove_others = false;    // RemoveItemsNotRestored
+    bool system_files = false;       // RestoreSystemFiles
+    bool remove_others = false;      // RemoveItemsNotRestored
     bool preserve_settings = false;  // RestorePreserveSettings: keep SystemPreferencesDomain
 
     bool restores(const std::string &domain) const {
@@ -82,7 +82,11 @@ void apply_metadata(const std::string &path, const MbFile &record, bool is_link)
 class RestoreJob {
   public:
     RestoreJob(const BackupCall &call, const Identifiers &ids, JobKind kind)
-        : call_(call), ids_(ids), kind_(kind), host_(call.channel), work_(call.device),
+        : call_(call),
+          ids_(ids),
+          kind_(kind),
+          host_(call.channel),
+          work_(call.device),
           reader_(host_, work_, ids.source) {
         choice_.system_files = option_bool(call.request, "RestoreSystemFiles", false);
         choice_.remove_others = option_bool(call.request, "RemoveItemsNotRestored", false);
@@ -135,10 +139,9 @@ class RestoreJob {
     StreamStatus read_backup(uint64_t *code, std::string *error) {
         std::optional<std::string> password = option_string(call_.request, "Password");
         ReadRefusal refusal;
-        StreamStatus got = reader_.read(call_.device, KeySource::kPasswordOnly,
-                                        password ? std::optional<std::string_view>(*password)
-                                                 : std::nullopt,
-                                        &refusal);
+        StreamStatus got = reader_.read(
+            call_.device, KeySource::kPasswordOnly,
+            password ? std::optional<std::string_view>(*password) : std::nullopt, &refusal);
         if (password && !password->empty()) {
             OPENSSL_cleanse(password->data(), password->size());
         }
@@ -194,7 +197,8 @@ class RestoreJob {
             }
             status = finish_batch(progress(), code, error);
             if (status.is_ok() && *code == 0) {
-                status = kind_ == JobKind::kUnback ? unback_row(row) : restore_row(row, code, error);
+                status =
+                    kind_ == JobKind::kUnback ? unback_row(row) : restore_row(row, code, error);
             }
             return status.is_ok() && *code == 0;
         });
@@ -233,8 +237,11 @@ class RestoreJob {
         }
         batch_bytes_ += record->size;
         const bool in_memory = kind_ == JobKind::kUnback && record->size <= kUnbackInMemory;
-        fetches_.push_back({row, std::move(*record),
-                            work_.file("incoming-" + std::to_string(fetches_.size())), {}, in_memory,
+        fetches_.push_back({row,
+                            std::move(*record),
+                            work_.file("incoming-" + std::to_string(fetches_.size())),
+                            {},
+                            in_memory,
                             {}});
         places_.push_back(std::move(place));
         return true;
@@ -259,7 +266,8 @@ class RestoreJob {
                 status = add_unbacked_file(fetch, places_[i], &uploads);
             } else if (!place_restored_file(fetch, places_[i])) {
                 *code = kEngineDeviceFailed;
-                *error = "the device cannot write " + fetch.row.domain + "/" + fetch.row.relative_path;
+                *error =
+                    "the device cannot write " + fetch.row.domain + "/" + fetch.row.relative_path;
                 break;
             }
         }
@@ -364,7 +372,8 @@ class RestoreJob {
         const std::string path = call_.device.media->real_root() + "/" + kRestoreAppsList;
         std::error_code failed;
         const uint64_t size = fs::file_size(path, failed);
-        if (failed || size > kMaxRestoreAppsList || !fs::is_regular_file(fs::symlink_status(path, failed))) {
+        if (failed || size > kMaxRestoreAppsList ||
+            !fs::is_regular_file(fs::symlink_status(path, failed))) {
             return;
         }
         std::ifstream in(path, std::ios::binary);
@@ -383,9 +392,8 @@ class RestoreJob {
         // removes what it holds, and the list stays short.
         std::vector<std::pair<std::string, std::string>> doomed;
         call_.device.content->walk([&](const ContentEntry &entry) {
-            const bool below_last =
-                !doomed.empty() && doomed.back().first == entry.domain &&
-                entry.relative_path.starts_with(doomed.back().second + "/");
+            const bool below_last = !doomed.empty() && doomed.back().first == entry.domain &&
+                                    entry.relative_path.starts_with(doomed.back().second + "/");
             if (!below_last && restored_domains_.count(entry.domain) &&
                 !entry.relative_path.empty() &&
                 !reader_.manifest().find(file_id_of(entry.domain, entry.relative_path))) {
@@ -417,9 +425,9 @@ class RestoreJob {
     std::size_t written_ = 0;
     std::size_t removed_ = 0;
     std::size_t refused_ = 0;
-    std::string made_;  // the host folder made last for an unbacked file
-    std::vector<Fetch> fetches_;      // the batch of files to fetch
-    std::vector<std::string> places_; // where each goes
+    std::string made_;                 // the host folder made last for an unbacked file
+    std::vector<Fetch> fetches_;       // the batch of files to fetch
+    std::vector<std::string> places_;  // where each goes
     uint64_t batch_bytes_ = 0;
 };
 
