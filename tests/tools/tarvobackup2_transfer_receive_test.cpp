@@ -11,6 +11,7 @@
 #include "message_loop.h"
 #include "progress.h"
 #include "receive_files.h"
+#include "safe_path.h"
 #include "signals_and_notifications.h"
 #include "tarvobackup2_transfer_support.h"
 #include "utils.h"
@@ -108,6 +109,29 @@ TEST_F(Tarvobackup2TransferReceive, SeveralFilesAndAnExistingFileIsReplaced) {
     EXPECT_TRUE(exists(scratch.in_backup("UDID/three")));
     EXPECT_FALSE(exists(scratch.in_backup("UDID/ab/.tarvo-partial")));
     EXPECT_EQ(only_code(), 0);
+}
+
+TEST_F(Tarvobackup2TransferReceive, UnnamedFileTakesAFreeNameOnlyAndVanishesUnnamed) {
+    BackupRoot root;
+    ASSERT_EQ(root.open(scratch.backup.c_str()), 0);
+    DevicePath target;
+    ASSERT_EQ(root.locate("new", &target), 0);
+    UniqueFd file;
+    if (create_unnamed_for_writing(target, &file) != 0) {
+        GTEST_SKIP() << "no unnamed files on this file system";
+    }
+    ASSERT_EQ(write(file.get(), "data", 4), 4);
+    write_file(scratch.in_backup("new"), "came meanwhile");
+    EXPECT_EQ(name_unnamed_file(target, file.get()), EEXIST);
+    EXPECT_EQ(name_unnamed_file(target, file.get(), "sibling"), 0);
+    EXPECT_EQ(read_file(scratch.in_backup("sibling")), "data");
+
+    UniqueFd dropped;
+    ASSERT_EQ(create_unnamed_for_writing(target, &dropped), 0);
+    dropped.reset();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.backup),
+                            std::filesystem::directory_iterator()),
+              2);
 }
 
 TEST_F(Tarvobackup2TransferReceive, StreamThatEndsAtOnceCreatesNothing) {

@@ -302,6 +302,41 @@ int create_sibling_for_writing(const DevicePath &path, const char *name, UniqueF
     return 0;
 }
 
+namespace {
+
+// An unnamed file is named through its /proc link, the only way that needs
+// no privilege; without /proc it could never be named, so it is not made.
+bool proc_fd_links_available() {
+    static const bool available = access("/proc/self/fd", X_OK) == 0;
+    return available;
+}
+
+}  // namespace
+
+int create_unnamed_for_writing(const DevicePath &path, UniqueFd *fd) {
+    if (path.names_directory) {
+        return EISDIR;
+    }
+    if (!proc_fd_links_available()) {
+        return EOPNOTSUPP;
+    }
+    UniqueFd opened(openat(path.parent_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!opened) {
+        return errno;
+    }
+    *fd = std::move(opened);
+    return 0;
+}
+
+int name_unnamed_file(const DevicePath &path, int fd, const char *sibling) {
+    char link[40];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const char *name = sibling != nullptr ? sibling : path.leaf.c_str();
+    return linkat(AT_FDCWD, link, path.parent_fd, name, AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : errno;
+}
+
 int rename_sibling_onto_entry(const DevicePath &path, const char *name) {
     return renameat(path.parent_fd, name, path.parent_fd, path.leaf.c_str()) == 0 ? 0 : errno;
 }

@@ -120,6 +120,16 @@ int open_entry_for_writing(const DevicePath &path, UniqueFd *fd);
 /// stood under that name goes first), a link never followed. 0 or errno.
 int create_sibling_for_writing(const DevicePath &path, const char *name, UniqueFd *fd);
 
+/// Creates a file without a name in the entry's folder, for writing: it
+/// vanishes if the tool dies before name_unnamed_file gives it the entry's
+/// name. 0, or an errno when the file system (or a missing /proc) does not
+/// allow it; the caller then writes under a sibling name instead.
+int create_unnamed_for_writing(const DevicePath &path, UniqueFd *fd);
+
+/// Gives the unnamed file `fd` the entry's name (or the sibling name
+/// `sibling`), which must be free. 0 or errno (EEXIST when it is taken).
+int name_unnamed_file(const DevicePath &path, int fd, const char *sibling = nullptr);
+
 /// Moves the sibling `name` onto the entry, replacing what was there.
 int rename_sibling_onto_entry(const DevicePath &path, const char *name);
 
