@@ -34,8 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "backup_channel.h"
 #include "bench_support.h"
-#include "device_link_channel.h"
 #include "owners.h"
 #include "receive_files.h"
 #include "signals_and_notifications.h"
@@ -332,7 +332,7 @@ Measure baseline_send(const std::string &root, const FileSet &set, size_t block)
 
 // ---- the handler in this process, for the cost of the progress output ----
 
-class SocketChannel : public DeviceLinkChannel {
+class SocketChannel : public BackupChannel {
   public:
     explicit SocketChannel(int fd) : fd_(fd) {}
     int receive_message(plist_t *, char **) override { return MOBILEBACKUP2_E_MUX_ERROR; }

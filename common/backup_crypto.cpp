@@ -64,10 +64,9 @@ BackupCryptoResult pbkdf2(std::span<const uint8_t> password, std::span<const uin
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_octet_string(
             OSSL_KDF_PARAM_PASSWORD,
-            const_cast<uint8_t *>(password.empty() ? &kNothing : password.data()),
-            password.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT,
-                                          const_cast<uint8_t *>(salt.data()), salt.size()),
+            const_cast<uint8_t *>(password.empty() ? &kNothing : password.data()), password.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<uint8_t *>(salt.data()),
+                                          salt.size()),
         OSSL_PARAM_construct_uint64(OSSL_KDF_PARAM_ITER, &iter),
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char *>(digest), 0),
         OSSL_PARAM_construct_int(OSSL_KDF_PARAM_PKCS5, &pkcs5_mode),
@@ -93,8 +92,8 @@ bool key_wrap_op(const BackupKey &kek, std::span<const uint8_t> in, std::span<ui
         return false;
     }
     EVP_CIPHER_CTX_set_flags(ctx.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
-    if (EVP_CipherInit_ex2(ctx.get(), cipher.get(), kek.data(), nullptr, wrap ? 1 : 0,
-                           nullptr) != 1) {
+    if (EVP_CipherInit_ex2(ctx.get(), cipher.get(), kek.data(), nullptr, wrap ? 1 : 0, nullptr) !=
+        1) {
         return false;
     }
     std::array<uint8_t, kWrappedKeySize + 16> scratch{};
@@ -207,45 +206,45 @@ class KeybagParser {
 
     bool item(uint32_t name, std::span<const uint8_t> value) {
         switch (name) {
-        case tag("UUID"):
-            if (!(header_seen_ & kSeenUuid)) {
-                header_seen_ |= kSeenUuid;
-                return read_fixed(value, keybag_.uuid);
-            }
-            if (in_class_ && !close_class()) {
-                return false;
-            }
-            in_class_ = true;
-            class_seen_ = kSeenUuid;
-            current_ = BackupKeybagClass();
-            return read_fixed(value, current_.uuid);
-        case tag("WRAP"):
-            return in_class_ ? once(class_seen_, kSeenWrap) && read_int(value, current_.wrap)
-                             : once(header_seen_, kSeenWrap) && read_int(value, keybag_.wrap);
-        case tag("VERS"):
-            return header(kSeenVers) && read_int(value, keybag_.version);
-        case tag("TYPE"):
-            return header(kSeenType) && read_int(value, keybag_.type);
-        case tag("HMCK"):
-            return header(kSeenHmck) && assign(value, keybag_.hmck);
-        case tag("SALT"):
-            return header(kSeenSalt) && assign(value, keybag_.salt);
-        case tag("ITER"):
-            return header(kSeenIter) && read_int(value, keybag_.iterations);
-        case tag("DPWT"):
-            return header(kSeenDpwt) && read_int(value, keybag_.dpwt);
-        case tag("DPIC"):
-            return header(kSeenDpic) && read_int(value, keybag_.dpic);
-        case tag("DPSL"):
-            return header(kSeenDpsl) && assign(value, keybag_.dpsl);
-        case tag("CLAS"):
-            return in_class(kSeenClas) && read_int(value, current_.protection_class);
-        case tag("KTYP"):
-            return in_class(kSeenKtyp) && read_int(value, current_.key_type);
-        case tag("WPKY"):
-            return in_class(kSeenWpky) && read_fixed(value, current_.wrapped_key);
-        default:
-            return true;  // items of later devices that the format does not need
+            case tag("UUID"):
+                if (!(header_seen_ & kSeenUuid)) {
+                    header_seen_ |= kSeenUuid;
+                    return read_fixed(value, keybag_.uuid);
+                }
+                if (in_class_ && !close_class()) {
+                    return false;
+                }
+                in_class_ = true;
+                class_seen_ = kSeenUuid;
+                current_ = BackupKeybagClass();
+                return read_fixed(value, current_.uuid);
+            case tag("WRAP"):
+                return in_class_ ? once(class_seen_, kSeenWrap) && read_int(value, current_.wrap)
+                                 : once(header_seen_, kSeenWrap) && read_int(value, keybag_.wrap);
+            case tag("VERS"):
+                return header(kSeenVers) && read_int(value, keybag_.version);
+            case tag("TYPE"):
+                return header(kSeenType) && read_int(value, keybag_.type);
+            case tag("HMCK"):
+                return header(kSeenHmck) && assign(value, keybag_.hmck);
+            case tag("SALT"):
+                return header(kSeenSalt) && assign(value, keybag_.salt);
+            case tag("ITER"):
+                return header(kSeenIter) && read_int(value, keybag_.iterations);
+            case tag("DPWT"):
+                return header(kSeenDpwt) && read_int(value, keybag_.dpwt);
+            case tag("DPIC"):
+                return header(kSeenDpic) && read_int(value, keybag_.dpic);
+            case tag("DPSL"):
+                return header(kSeenDpsl) && assign(value, keybag_.dpsl);
+            case tag("CLAS"):
+                return in_class(kSeenClas) && read_int(value, current_.protection_class);
+            case tag("KTYP"):
+                return in_class(kSeenKtyp) && read_int(value, current_.key_type);
+            case tag("WPKY"):
+                return in_class(kSeenWpky) && read_fixed(value, current_.wrapped_key);
+            default:
+                return true;  // items of later devices that the format does not need
         }
     }
 
@@ -305,20 +304,20 @@ std::span<const uint8_t> as_bytes(std::string_view text) {
 
 const char *to_string(BackupCryptoResult result) {
     switch (result) {
-    case BackupCryptoResult::kOk:
-        return "success";
-    case BackupCryptoResult::kMalformed:
-        return "malformed keybag or key";
-    case BackupCryptoResult::kWrongPassword:
-        return "wrong password";
-    case BackupCryptoResult::kNoClassKey:
-        return "no key for the protection class";
-    case BackupCryptoResult::kIntegrityFailure:
-        return "data does not decrypt under its key";
-    case BackupCryptoResult::kInvalidArgument:
-        return "invalid argument";
-    case BackupCryptoResult::kCryptoError:
-        return "cryptographic library failure";
+        case BackupCryptoResult::kOk:
+            return "success";
+        case BackupCryptoResult::kMalformed:
+            return "malformed keybag or key";
+        case BackupCryptoResult::kWrongPassword:
+            return "wrong password";
+        case BackupCryptoResult::kNoClassKey:
+            return "no key for the protection class";
+        case BackupCryptoResult::kIntegrityFailure:
+            return "data does not decrypt under its key";
+        case BackupCryptoResult::kInvalidArgument:
+            return "invalid argument";
+        case BackupCryptoResult::kCryptoError:
+            return "cryptographic library failure";
     }
     return "unknown result";
 }
@@ -334,7 +333,9 @@ BackupKey &BackupKey::operator=(const BackupKey &other) {
     return *this;
 }
 
-BackupKey::~BackupKey() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+BackupKey::~BackupKey() {
+    OPENSSL_cleanse(bytes_.data(), bytes_.size());
+}
 
 bool BackupKey::operator==(const BackupKey &other) const {
     return CRYPTO_memcmp(bytes_.data(), other.bytes_.data(), bytes_.size()) == 0;
@@ -403,8 +404,7 @@ BackupCryptoResult derive_password_key(const BackupKeybag &keybag, std::string_v
         return pbkdf2(as_bytes(password), keybag.salt, keybag.iterations, "SHA1", key);
     }
     BackupKey k1;
-    BackupCryptoResult result =
-        pbkdf2(as_bytes(password), keybag.dpsl, keybag.dpic, "SHA256", k1);
+    BackupCryptoResult result = pbkdf2(as_bytes(password), keybag.dpsl, keybag.dpic, "SHA256", k1);
     if (result != BackupCryptoResult::kOk) {
         return result;
     }
@@ -599,9 +599,8 @@ BackupCryptoResult make_wrapped_class_key(const BackupClassKeys &keys, uint32_t 
     return BackupCryptoResult::kOk;
 }
 
-BackupCryptoResult unwrap_class_key_blob(const BackupClassKeys &keys,
-                                         std::span<const uint8_t> blob, BackupKey &key,
-                                         uint32_t &protection_class) {
+BackupCryptoResult unwrap_class_key_blob(const BackupClassKeys &keys, std::span<const uint8_t> blob,
+                                         BackupKey &key, uint32_t &protection_class) {
     key = BackupKey();
     if (blob.size() != kWrappedClassKeyBlobSize) {
         return BackupCryptoResult::kMalformed;
@@ -612,8 +611,7 @@ BackupCryptoResult unwrap_class_key_blob(const BackupClassKeys &keys,
     if (!class_key) {
         return BackupCryptoResult::kNoClassKey;
     }
-    BackupCryptoResult result =
-        aes_key_unwrap(*class_key, blob.subspan<4, kWrappedKeySize>(), key);
+    BackupCryptoResult result = aes_key_unwrap(*class_key, blob.subspan<4, kWrappedKeySize>(), key);
     if (result == BackupCryptoResult::kOk) {
         protection_class = cls;
     }
@@ -633,7 +631,9 @@ ContentCipher &ContentCipher::operator=(ContentCipher &&other) noexcept {
     return *this;
 }
 
-ContentCipher::~ContentCipher() { reset(); }
+ContentCipher::~ContentCipher() {
+    reset();
+}
 
 void ContentCipher::reset() {
     // Freeing the context has the provider wipe its key schedule.

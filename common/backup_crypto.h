@@ -95,9 +95,9 @@ class BackupKey {
 /// One protection class group of a keybag.
 struct BackupKeybagClass {
     std::array<uint8_t, 16> uuid{};
-    uint32_t protection_class = 0;  // CLAS
-    uint32_t wrap = 0;              // WRAP: 2 = wrapped with the password key
-    uint32_t key_type = 0;          // KTYP (0 when absent)
+    uint32_t protection_class = 0;                       // CLAS
+    uint32_t wrap = 0;                                   // WRAP: 2 = wrapped with the password key
+    uint32_t key_type = 0;                               // KTYP (0 when absent)
     std::array<uint8_t, kWrappedKeySize> wrapped_key{};  // WPKY
 
     bool operator==(const BackupKeybagClass &) const = default;
@@ -107,11 +107,11 @@ struct BackupKeybagClass {
 /// (DPWT, DPIC, DPSL) is present when dpsl is non-empty; a keybag without it
 /// derives its key from the password in one stage. hmck is empty when absent.
 struct BackupKeybag {
-    uint32_t version = 0;     // VERS
-    uint32_t type = 0;        // TYPE: 1 = backup
+    uint32_t version = 0;  // VERS
+    uint32_t type = 0;     // TYPE: 1 = backup
     std::array<uint8_t, 16> uuid{};
     std::vector<uint8_t> hmck;
-    uint32_t wrap = 0;        // WRAP
+    uint32_t wrap = 0;  // WRAP
     std::vector<uint8_t> salt;
     uint32_t iterations = 0;  // ITER
     uint32_t dpwt = 0;
@@ -209,9 +209,8 @@ BackupCryptoResult make_wrapped_class_key(const BackupClassKeys &keys, uint32_t 
 /// kMalformed unless the blob has exactly kWrappedClassKeyBlobSize bytes;
 /// kNoClassKey when `keys` has no key for its class; kIntegrityFailure when
 /// it was not wrapped with that class key. On failure `key` is zeroed.
-BackupCryptoResult unwrap_class_key_blob(const BackupClassKeys &keys,
-                                         std::span<const uint8_t> blob, BackupKey &key,
-                                         uint32_t &protection_class);
+BackupCryptoResult unwrap_class_key_blob(const BackupClassKeys &keys, std::span<const uint8_t> blob,
+                                         BackupKey &key, uint32_t &protection_class);
 
 enum class CipherDirection { kEncrypt, kDecrypt };
 

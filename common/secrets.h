@@ -3,7 +3,8 @@
  * one (backup passwords, the wireless pairing's PIN exchange, private keys,
  * escrow and backup key bags), a copy of a message that a debug trace may
  * show, the wiping of the copies we own, and a process that keeps its
- * memory to itself while it holds a password.
+ * memory to itself while it holds a password, and owners for the strings and
+ * messages that carry a password (wiped before they are freed).
  */
 #ifndef TARVO_COMMON_SECRETS_H
 #define TARVO_COMMON_SECRETS_H
@@ -11,7 +12,11 @@
 #include <plist/plist.h>
 
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string_view>
+#include <type_traits>
 
 namespace tarvo {
 
@@ -45,5 +50,26 @@ void wipe_secret(void *data, std::size_t size);
 void keep_process_memory_private();
 
 }  // namespace tarvo
+
+struct SecretFree {
+    void operator()(char *p) const {
+        if (p) {
+            tarvo::wipe_secret(p, std::strlen(p));
+            std::free(p);
+        }
+    }
+};
+/// A password: its bytes are cleared before the block goes back to the heap.
+using SecretString = std::unique_ptr<char, SecretFree>;
+
+struct SecretPlistFree {
+    void operator()(plist_t node) const {
+        tarvo::plist_wipe_secrets(node);
+        plist_free(node);
+    }
+};
+/// A message or options dictionary that carries a password: the strings of
+/// its secret items are cleared before the nodes go back to the heap.
+using SecretPlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, SecretPlistFree>;
 
 #endif

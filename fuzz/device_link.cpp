@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     libtarvo::ByteReader reader({data, size}, libtarvo::kMaxDeviceLinkBody);
-    libtarvo::PlistPtr message;
+    PlistPtr message;
     std::string name;
     while (libtarvo::decode_device_link_frame(reader, &message, &name) ==
            libtarvo::ReadResult::kOk) {

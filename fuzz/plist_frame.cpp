@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     libtarvo::ByteReader reader({data, size}, libtarvo::kMaxPlistFrameBody);
-    libtarvo::PlistPtr node;
+    PlistPtr node;
     while (libtarvo::decode_plist_frame(reader, &node) == libtarvo::ReadResult::kOk) {
         char *xml = nullptr;
         uint32_t length = 0;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "device_link_channel.h"
+#include "backup_channel.h"
 #include "fuzz_support.h"
 #include "libtarvo/device_link.h"
 #include "libtarvo/mobilebackup2_private.h"
@@ -27,7 +27,7 @@ namespace {
 std::string g_backup_dir;
 std::vector<uint8_t> g_handshake;
 
-void append_frame(libtarvo::PlistPtr message, std::vector<uint8_t> *out) {
+void append_frame(PlistPtr message, std::vector<uint8_t> *out) {
     std::vector<uint8_t> frame;
     tarvo_fuzz::fuzz_check(
         libtarvo::encode_device_link_frame(message.get(), &frame) == libtarvo::Status::kOk,
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::atexit(remove_backup_dir);
     verbose = true;  // the progress bar is part of the path
 
-    libtarvo::PlistPtr exchange = libtarvo::make_device_link_message("DLMessageVersionExchange");
+    PlistPtr exchange = libtarvo::make_device_link_message("DLMessageVersionExchange");
     plist_array_append_item(exchange.get(), plist_new_uint(400));
     plist_array_append_item(exchange.get(), plist_new_uint(0));
     append_frame(std::move(exchange), &g_handshake);
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             waits, &client) != MOBILEBACKUP2_E_SUCCESS) {
         return 0;
     }
-    libtarvo::PlistPtr upload = libtarvo::make_device_link_message("DLMessageUploadFiles");
+    PlistPtr upload = libtarvo::make_device_link_message("DLMessageUploadFiles");
     plist_array_append_item(upload.get(), plist_new_dict());
     plist_array_append_item(upload.get(), plist_new_real(12.5));
     plist_array_append_item(upload.get(), plist_new_uint(1 << 20));

@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!socket.ok()) {
         return 0;
     }
-    tarvosim::DeviceLink link{UniqueFd(socket.take_near())};
+    tarvosim::ServiceSocket service_socket{UniqueFd(socket.take_near())};
     for (;;) {
         tarvosim::AfcPacket packet;
-        if (tarvosim::read_afc_packet(link, std::chrono::milliseconds(1000),
+        if (tarvosim::read_afc_packet(service_socket, std::chrono::milliseconds(1000),
                                       std::chrono::milliseconds(1000),
                                       &packet) != tarvosim::AfcReadStatus::kOk) {
             return 0;
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         tarvosim::AfcArgs args(packet.header_data);
         uint64_t number = 0;
         std::string path;
-        if (packet.operation == tarvosim::afc_op::kFileOpen) {
+        if (packet.operation == tarvosim::AfcOperation::kFileOpen) {
             args.u64(&number);
         }
         while (args.c_string(&path) || args.u64(&number)) {

@@ -10,12 +10,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!socket.ok()) {
         return 0;
     }
-    tarvosim::DeviceLink link{UniqueFd(socket.take_near())};
+    tarvosim::ServiceSocket service_socket{UniqueFd(socket.take_near())};
     const tarvosim::MessageLog log(false, "fuzz");
-    tarvosim::DlChannel channel(link, log, "com.apple.mobilebackup2",
+    tarvosim::DlChannel channel(service_socket, log, "com.apple.mobilebackup2",
                                 std::chrono::milliseconds(1000), std::chrono::milliseconds(1000));
     for (;;) {
-        tarvosim::PlistPtr message;
+        PlistPtr message;
         const tarvosim::FrameStatus status = channel.receive(&message);
         if (status == tarvosim::FrameStatus::kOk) {
             const std::optional<std::string> name = tarvosim::dl_message_name(message.get());

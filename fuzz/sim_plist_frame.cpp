@@ -11,12 +11,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!socket.ok()) {
         return 0;
     }
-    tarvosim::DeviceLink link{UniqueFd(socket.take_near())};
+    tarvosim::ServiceSocket service_socket{UniqueFd(socket.take_near())};
     const tarvosim::FrameWaits waits{std::chrono::milliseconds(1000),
                                      std::chrono::milliseconds(1000)};
     for (;;) {
-        tarvosim::PlistPtr request;
-        const tarvosim::FrameStatus status = tarvosim::read_plist_frame(link, waits, &request);
+        PlistPtr request;
+        const tarvosim::FrameStatus status =
+            tarvosim::read_plist_frame(service_socket, waits, &request);
         if (status == tarvosim::FrameStatus::kOk) {
             tarvosim::describe_plist(request.get());
         } else if (status != tarvosim::FrameStatus::kMalformed) {

@@ -50,6 +50,10 @@ const char *afc_operation_name(uint64_t operation) {
             return "FileClose";
         case AfcOperation::kFileLock:
             return "FileLock";
+        default:
+            // The host sends none of the others, so a device has no reason
+            // to answer with one.
+            break;
     }
     return "unknown operation";
 }

@@ -15,31 +15,14 @@
 #include <span>
 #include <vector>
 
+#include "afc_protocol.h"
 #include "byte_reader.h"
 
 namespace libtarvo {
 
-inline constexpr std::size_t kAfcHeaderSize = 40;
-/// "CFA6LPAA", the eight bytes in this order.
-inline constexpr uint8_t kAfcMagic[8] = {'C', 'F', 'A', '6', 'L', 'P', 'A', 'A'};
 /// Packets announcing more than this (header included) are refused before
 /// anything is allocated. Reads and writes are split well below it.
 inline constexpr uint64_t kAfcMaxPacketSize = 16 * 1024 * 1024 + kAfcHeaderSize;
-
-enum class AfcOperation : uint64_t {
-    kStatus = 0x01,
-    kData = 0x02,
-    kReadDirectory = 0x03,
-    kRemovePath = 0x08,
-    kMakeDirectory = 0x09,
-    kGetFileInfo = 0x0A,
-    kFileOpen = 0x0D,
-    kFileOpenResult = 0x0E,
-    kFileRead = 0x0F,
-    kFileWrite = 0x10,
-    kFileClose = 0x14,
-    kFileLock = 0x1B,
-};
 
 const char *afc_operation_name(uint64_t operation);
 

@@ -19,15 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cu_protocol.h"
 #include "secret_bytes.h"
 
 namespace libtarvo {
-
-inline constexpr std::size_t kCuChannelKeySize = 32;
-inline constexpr std::size_t kCuCounterSize = 8;
-inline constexpr std::size_t kCuTagSize = 16;
-/// Plaintexts above this are neither sealed nor opened.
-inline constexpr std::size_t kCuMaxPlaintext = 1024 * 1024;
 
 /// HKDF (RFC 5869) through EVP_KDF with the named digest ("SHA512" for the
 /// channel). Empty on failure.

@@ -20,6 +20,7 @@
 #include "lockdown_private.h"
 #include "pairing_inputs.h"
 #include "plist_frame.h"
+#include "plist_items.h"
 #include "srp6a.h"
 #include "tlv8.h"
 #include "userpref.h"
@@ -87,11 +88,11 @@ std::span<const uint8_t> bytes_of(const std::string &text) {
 /// else a failed pairing. The user sees the device's sentence through the
 /// callback either way.
 lockdownd_error_t refusal(lockdownd_error_t code, plist_t reply, const Callback &callback) {
-    const std::optional<std::string> error = dict_string(reply, "Error");
+    const std::optional<std::string> error = tarvo::string_item(reply, "Error");
     if (!error) {
         return code;
     }
-    const std::optional<std::string> description = dict_string(reply, kErrorDescriptionKey);
+    const std::optional<std::string> description = tarvo::string_item(reply, kErrorDescriptionKey);
     callback.error(description && !description->empty() ? *description : *error);
     return code == LOCKDOWN_E_UNKNOWN_ERROR ? LOCKDOWN_E_PAIRING_FAILED : code;
 }
@@ -253,8 +254,9 @@ lockdownd_error_t exchange_info(lockdownd_client_t client, CuPairingState &pairi
         return LOCKDOWN_E_INVALID_RESPONSE;
     }
     pairing.device_public_key = std::move(*key);
-    pairing.product_version = dict_string(identity.get(), kIdentityProductVersion).value_or("");
-    pairing.wifi_address = dict_string(identity.get(), kIdentityWiFiAddress).value_or("");
+    pairing.product_version =
+        tarvo::string_item(identity.get(), kIdentityProductVersion).value_or("");
+    pairing.wifi_address = tarvo::string_item(identity.get(), kIdentityWiFiAddress).value_or("");
     *device_info = std::move(info);
     return LOCKDOWN_E_SUCCESS;
 }

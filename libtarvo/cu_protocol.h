@@ -11,7 +11,16 @@
 #include <cstdint>
 #include <string_view>
 
-#include "cu_channel.h"
+namespace libtarvo {
+
+// The encrypted channel's sizes.
+inline constexpr std::size_t kCuChannelKeySize = 32;
+inline constexpr std::size_t kCuCounterSize = 8;
+inline constexpr std::size_t kCuTagSize = 16;
+/// Plaintexts above this are neither sealed nor opened.
+inline constexpr std::size_t kCuMaxPlaintext = 1024 * 1024;
+
+}  // namespace libtarvo
 
 namespace libtarvo::cu {
 

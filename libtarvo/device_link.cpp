@@ -8,7 +8,9 @@
 
 #include "debug.h"
 #include "frame_receive.h"
+#include "libtarvo/device_link_protocol.h"
 #include "plist_frame.h"
+#include "plist_items.h"
 
 namespace libtarvo {
 namespace {
@@ -20,23 +22,9 @@ constexpr std::size_t kRawPiece = 64 * 1024;
 }  // namespace
 
 bool device_link_message_name(plist_t message, std::string *name) {
-    name->clear();
-    if (!message || plist_get_node_type(message) != PLIST_ARRAY ||
-        plist_array_get_size(message) < 1) {
-        return false;
-    }
-    plist_t first = plist_array_get_item(message, 0);
-    if (!first || plist_get_node_type(first) != PLIST_STRING) {
-        return false;
-    }
-    char *raw = nullptr;
-    plist_get_string_val(first, &raw);
-    CString owned(raw);
-    if (!owned) {
-        return false;
-    }
-    name->assign(owned.get());
-    return true;
+    std::optional<std::string> first = tarvo::string_at(message, 0);
+    *name = first.value_or("");
+    return first.has_value();
 }
 
 Status encode_device_link_frame(plist_t message, std::vector<uint8_t> *frame) {
@@ -87,13 +75,13 @@ PlistPtr make_device_link_message(const char *name) {
 }
 
 PlistPtr make_process_message(PlistPtr dictionary) {
-    PlistPtr message = make_device_link_message("DLMessageProcessMessage");
+    PlistPtr message = make_device_link_message(dl::kProcessMessage);
     plist_array_append_item(message.get(), dictionary.release());
     return message;
 }
 
 PlistPtr make_status_response(int32_t code, const char *text, plist_t value) {
-    PlistPtr message = make_device_link_message("DLMessageStatusResponse");
+    PlistPtr message = make_device_link_message(dl::kStatusResponse);
     // Integers travel unsigned; the device reads negative codes back from the
     // two's complement.
     const uint64_t wire_code = static_cast<uint64_t>(static_cast<int64_t>(code));
@@ -105,14 +93,14 @@ PlistPtr make_status_response(int32_t code, const char *text, plist_t value) {
 }
 
 PlistPtr make_versions_ok(uint64_t major) {
-    PlistPtr message = make_device_link_message("DLMessageVersionExchange");
-    plist_array_append_item(message.get(), plist_new_string("DLVersionsOk"));
+    PlistPtr message = make_device_link_message(dl::kVersionExchange);
+    plist_array_append_item(message.get(), plist_new_string(dl::kVersionsOk));
     plist_array_append_item(message.get(), plist_new_uint(major));
     return message;
 }
 
 PlistPtr make_disconnect() {
-    PlistPtr message = make_device_link_message("DLMessageDisconnect");
+    PlistPtr message = make_device_link_message(dl::kDisconnect);
     plist_array_append_item(message.get(), plist_new_string(kDeviceLinkEmptyParameter));
     return message;
 }

@@ -10,6 +10,7 @@
 #include "debug.h"
 #include "diagnostics_relay_private.h"
 #include "plist_channel.h"
+#include "plist_items.h"
 #include "service_connection.h"
 
 struct diagnostics_relay_client_private {
@@ -56,13 +57,7 @@ diagnostics_relay_error_t exchange(diagnostics_relay_client_t client, plist_t re
 
 // The answer's outer "Status".
 diagnostics_relay_error_t status_error(diagnostics_relay_client_t client, plist_t reply) {
-    plist_t item = plist_dict_get_item(reply, "Status");
-    char *raw = nullptr;
-    if (item && plist_get_node_type(item) == PLIST_STRING) {
-        plist_get_string_val(item, &raw);
-    }
-    CString owned(raw);
-    const std::string status = owned ? owned.get() : "";
+    const std::string status = tarvo::string_item(reply, "Status").value_or("");
     if (status == "Success") {
         return DIAGNOSTICS_RELAY_E_SUCCESS;
     }
@@ -173,10 +168,10 @@ diagnostics_relay_error_t diagnostics_relay_query_mobilegestalt(diagnostics_rela
         return DIAGNOSTICS_RELAY_E_INVALID_ARG;
     }
     std::lock_guard<std::mutex> lock(client->mutex);
-    libtarvo::PlistPtr request(plist_new_dict());
+    PlistPtr request(plist_new_dict());
     plist_dict_set_item(request.get(), "Request", plist_new_string("MobileGestalt"));
     plist_dict_set_item(request.get(), "MobileGestaltKeys", plist_copy(keys));
-    libtarvo::PlistPtr reply;
+    PlistPtr reply;
     if (diagnostics_relay_error_t e =
             libtarvo::exchange(client, request.get(), client->waits.reply_ms, &reply)) {
         return e;

@@ -15,6 +15,7 @@
 #include "frame_receive.h"
 #include "installation_proxy_private.h"
 #include "plist_channel.h"
+#include "plist_items.h"
 #include "service_connection.h"
 
 struct instproxy_client_private {
@@ -47,14 +48,7 @@ instproxy_error_t instproxy_error_from_status(Status status) {
 }
 
 std::string string_item(plist_t dict, const char *key) {
-    plist_t item = plist_dict_get_item(dict, key);
-    if (!item || plist_get_node_type(item) != PLIST_STRING) {
-        return {};
-    }
-    char *raw = nullptr;
-    plist_get_string_val(item, &raw);
-    CString value(raw);
-    return value ? std::string(value.get()) : std::string();
+    return tarvo::string_item(dict, key).value_or("");
 }
 
 // Pages still to come would meet the next request, so a listing cut short

@@ -9,6 +9,7 @@
 #include "debug.h"
 #include "device_private.h"
 #include "lockdown_private.h"
+#include "plist_items.h"
 #include "userpref.h"
 
 namespace libtarvo {
@@ -21,27 +22,6 @@ PlistPtr lockdown_new_request(lockdownd_client_t client, const char *name) {
     }
     plist_dict_set_item(request.get(), "ProtocolVersion", plist_new_string("2"));
     return request;
-}
-
-std::optional<std::string> dict_string(plist_t dict, const char *key) {
-    plist_t item = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!item || plist_get_node_type(item) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *raw = nullptr;
-    plist_get_string_val(item, &raw);
-    CString value(raw);
-    return value ? std::optional<std::string>(value.get()) : std::nullopt;
-}
-
-bool dict_bool(plist_t dict, const char *key, bool fallback) {
-    plist_t item = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!item || plist_get_node_type(item) != PLIST_BOOLEAN) {
-        return fallback;
-    }
-    uint8_t value = 0;
-    plist_get_bool_val(item, &value);
-    return value != 0;
 }
 
 std::optional<std::string> dict_data(plist_t dict, const char *key) {
@@ -65,7 +45,7 @@ lockdownd_error_t lockdown_exchange(lockdownd_client_t client, plist_t request, 
     if (!client->channel || client->channel->connection().broken()) {
         return LOCKDOWN_E_MUX_ERROR;
     }
-    const std::optional<std::string> name = dict_string(request, "Request");
+    const std::optional<std::string> name = tarvo::string_item(request, "Request");
     Status s = client->channel->send(request, PlistFormat::kXml);
     if (s == Status::kOk) {
         s = client->channel->receive(reply, timeout_ms);
@@ -77,14 +57,14 @@ lockdownd_error_t lockdown_exchange(lockdownd_client_t client, plist_t request, 
     if (plist_get_node_type(reply->get()) != PLIST_DICT) {
         return LOCKDOWN_E_PLIST_ERROR;
     }
-    const std::optional<std::string> echoed = dict_string(reply->get(), "Request");
+    const std::optional<std::string> echoed = tarvo::string_item(reply->get(), "Request");
     if (echoed && name && *echoed != *name) {
         // An answer to some other request: the exchange is out of step.
         client->channel->connection().mark_broken();
         return LOCKDOWN_E_INVALID_RESPONSE;
     }
     if (plist_dict_get_item(reply->get(), "Error")) {
-        const std::optional<std::string> text = dict_string(reply->get(), "Error");
+        const std::optional<std::string> text = tarvo::string_item(reply->get(), "Error");
         return text ? lockdown_error_from_string(text->c_str()) : LOCKDOWN_E_INVALID_RESPONSE;
     }
     return LOCKDOWN_E_SUCCESS;
@@ -122,11 +102,11 @@ lockdownd_error_t lockdown_start_session_with_record(lockdownd_client_t client, 
     if (lockdownd_error_t r = lockdown_exchange(client, request.get(), &reply)) {
         return r;
     }
-    std::optional<std::string> id = dict_string(reply.get(), "SessionID");
+    std::optional<std::string> id = tarvo::string_item(reply.get(), "SessionID");
     if (!id || id->empty()) {
         return LOCKDOWN_E_INVALID_RESPONSE;
     }
-    const bool use_tls = dict_bool(reply.get(), "EnableSessionSSL", false);
+    const bool use_tls = tarvo::bool_item(reply.get(), "EnableSessionSSL").value_or(false);
     std::shared_ptr<const TlsCredentials> credentials;
     Status s = TlsCredentials::from_pair_record(record, &credentials);
     if (use_tls) {
@@ -209,7 +189,7 @@ lockdownd_error_t lockdownd_query_type(lockdownd_client_t client, char **type) {
     if (lockdownd_error_t r = lockdown_exchange(client, request.get(), &reply)) {
         return r;
     }
-    std::optional<std::string> value = dict_string(reply.get(), "Type");
+    std::optional<std::string> value = tarvo::string_item(reply.get(), "Type");
     if (!value) {
         return LOCKDOWN_E_INVALID_RESPONSE;
     }
@@ -378,7 +358,8 @@ lockdownd_error_t start_service(lockdownd_client_t client, const char *identifie
         return LOCKDOWN_E_UNKNOWN_ERROR;
     }
     descriptor->port = static_cast<uint16_t>(port);
-    descriptor->ssl_enabled = dict_bool(reply.get(), "EnableServiceSSL", false) ? 1 : 0;
+    descriptor->ssl_enabled =
+        tarvo::bool_item(reply.get(), "EnableServiceSSL").value_or(false) ? 1 : 0;
     descriptor->identifier = strdup(identifier);
     *service = descriptor;
     return LOCKDOWN_E_SUCCESS;

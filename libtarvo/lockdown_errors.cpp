@@ -63,6 +63,31 @@ lockdownd_error_t lockdown_error_from_string(const char *error) {
     return LOCKDOWN_E_UNKNOWN_ERROR;
 }
 
+// The inner layers' result as lockdown reports it.
+lockdownd_error_t to_lockdown_error(Status status) {
+    switch (status) {
+        case Status::kOk:
+            return LOCKDOWN_E_SUCCESS;
+        case Status::kInvalidArg:
+            return LOCKDOWN_E_INVALID_ARG;
+        case Status::kTimeout:
+            return LOCKDOWN_E_RECEIVE_TIMEOUT;
+        case Status::kTls:
+            return LOCKDOWN_E_SSL_ERROR;
+        case Status::kBadCredentials:
+            return LOCKDOWN_E_INVALID_CONF;
+        case Status::kTooLarge:
+        case Status::kMalformed:
+            return LOCKDOWN_E_PLIST_ERROR;
+        case Status::kClosed:
+        case Status::kReset:
+        case Status::kRefused:
+        case Status::kIo:
+            return LOCKDOWN_E_MUX_ERROR;
+    }
+    return LOCKDOWN_E_UNKNOWN_ERROR;
+}
+
 }  // namespace libtarvo
 
 extern "C" const char *lockdownd_strerror(lockdownd_error_t err) {

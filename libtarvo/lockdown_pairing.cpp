@@ -10,6 +10,7 @@
 #include "debug.h"
 #include "lockdown_private.h"
 #include "pairing_inputs.h"
+#include "plist_items.h"
 #include "userpref.h"
 
 namespace libtarvo {
@@ -108,11 +109,8 @@ lockdownd_error_t read_device_facts(lockdownd_client_t client, DeviceFacts *fact
     if (r != LOCKDOWN_E_SUCCESS && r != LOCKDOWN_E_MISSING_VALUE) {
         return r;
     }
-    if (wifi && plist_get_node_type(wifi.get()) == PLIST_STRING) {
-        char *text = nullptr;
-        plist_get_string_val(wifi.get(), &text);
-        CString owned(text);
-        facts->wifi_address = owned ? owned.get() : "";
+    if (std::optional<std::string> text = tarvo::string_value(wifi.get())) {
+        facts->wifi_address = *text;
     }
 
     PlistPtr version;
@@ -120,11 +118,8 @@ lockdownd_error_t read_device_facts(lockdownd_client_t client, DeviceFacts *fact
     if (r != LOCKDOWN_E_SUCCESS && r != LOCKDOWN_E_MISSING_VALUE) {
         return r;
     }
-    if (version && plist_get_node_type(version.get()) == PLIST_STRING) {
-        char *text = nullptr;
-        plist_get_string_val(version.get(), &text);
-        CString owned(text);
-        facts->version = owned ? pack_product_version(owned.get()) : 0;
+    if (std::optional<std::string> text = tarvo::string_value(version.get())) {
+        facts->version = pack_product_version(text->c_str());
     }
     return LOCKDOWN_E_SUCCESS;
 }

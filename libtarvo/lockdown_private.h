@@ -51,13 +51,12 @@ PlistPtr lockdown_new_request(lockdownd_client_t client, const char *name);
 lockdownd_error_t lockdown_exchange(lockdownd_client_t client, plist_t request, PlistPtr *reply,
                                     int timeout_ms = kLockdownReplyTimeoutMs);
 
+/// The inner layers' result as a lockdown code.
+lockdownd_error_t to_lockdown_error(Status status);
+
 /// The device's error string as a code; LOCKDOWN_E_UNKNOWN_ERROR for others.
 lockdownd_error_t lockdown_error_from_string(const char *error);
 
-/// A copy of a string item, or nothing when missing or of another type.
-std::optional<std::string> dict_string(plist_t dict, const char *key);
-/// A boolean item; `fallback` when missing or of another type.
-bool dict_bool(plist_t dict, const char *key, bool fallback);
 /// A data item's bytes, or nothing.
 std::optional<std::string> dict_data(plist_t dict, const char *key);
 

@@ -9,13 +9,14 @@
 
 #include "debug.h"
 #include "device_link.h"
+#include "libtarvo/device_link_protocol.h"
 #include "mobilebackup2_private.h"
+#include "plist_items.h"
 #include "secrets.h"
 #include "service_connection.h"
 
 using libtarvo::DeviceLinkChannel;
 using libtarvo::MobileBackup2Waits;
-using libtarvo::PlistPtr;
 using libtarvo::Status;
 
 struct mobilebackup2_client_private {
@@ -34,12 +35,9 @@ bool is_supported_device_link_major(uint64_t major) {
 }
 
 bool uint_item(plist_t array, uint32_t index, uint64_t *value) {
-    plist_t item = plist_array_get_item(array, index);
-    if (!item || plist_get_node_type(item) != PLIST_UINT) {
-        return false;
-    }
-    plist_get_uint_val(item, value);
-    return true;
+    const std::optional<uint64_t> item = tarvo::uint_value(tarvo::array_item(array, index));
+    *value = item.value_or(0);
+    return item.has_value();
 }
 
 // A timeout is "nothing yet" only while the channel is in step; one that
@@ -78,7 +76,7 @@ mobilebackup2_error_t device_link_handshake(mobilebackup2_client_t client) {
     }
     uint64_t major = 0;
     uint64_t minor = 0;
-    if (name != "DLMessageVersionExchange" || !uint_item(message.get(), 1, &major) ||
+    if (name != dl::kVersionExchange || !uint_item(message.get(), 1, &major) ||
         !uint_item(message.get(), 2, &minor)) {
         debug_note(client->channel->name(), "expected the device-link version exchange");
         return MOBILEBACKUP2_E_PLIST_ERROR;
@@ -95,15 +93,15 @@ mobilebackup2_error_t device_link_handshake(mobilebackup2_client_t client) {
     if (auto r = receive_within(client, &message, &name, client->waits.handshake_ms)) {
         return r;
     }
-    if (name == "DLMessageDisconnect") {
+    if (name == dl::kDisconnect) {
         return MOBILEBACKUP2_E_REPLY_NOT_OK;
     }
-    return name == "DLMessageDeviceReady" ? MOBILEBACKUP2_E_SUCCESS : MOBILEBACKUP2_E_PLIST_ERROR;
+    return name == dl::kDeviceReady ? MOBILEBACKUP2_E_SUCCESS : MOBILEBACKUP2_E_PLIST_ERROR;
 }
 
 // The dictionary of a ["DLMessageProcessMessage", {...}] message, or null.
 plist_t process_message_dictionary(plist_t message, const std::string &name) {
-    if (name != "DLMessageProcessMessage") {
+    if (name != dl::kProcessMessage) {
         return nullptr;
     }
     plist_t dictionary = plist_array_get_item(message, 1);
@@ -111,14 +109,7 @@ plist_t process_message_dictionary(plist_t message, const std::string &name) {
 }
 
 bool dictionary_string_is(plist_t dictionary, const char *key, const char *expected) {
-    plist_t item = plist_dict_get_item(dictionary, key);
-    if (!item || plist_get_node_type(item) != PLIST_STRING) {
-        return false;
-    }
-    char *raw = nullptr;
-    plist_get_string_val(item, &raw);
-    CString value(raw);
-    return value && std::strcmp(value.get(), expected) == 0;
+    return tarvo::string_item(dictionary, key) == expected;
 }
 
 // Reads the answer to Hello: ProcessMessage {"MessageName": "Response",

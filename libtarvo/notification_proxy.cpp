@@ -23,6 +23,7 @@
 #include "notification_proxy_private.h"
 #include "owners.h"
 #include "plist_channel.h"
+#include "plist_items.h"
 #include "service_connection.h"
 
 namespace libtarvo {
@@ -105,16 +106,7 @@ class IoTurns {
 };
 
 std::string command_of(plist_t message, const char *key) {
-    plist_t item = message && plist_get_node_type(message) == PLIST_DICT
-                       ? plist_dict_get_item(message, key)
-                       : nullptr;
-    if (!item || plist_get_node_type(item) != PLIST_STRING) {
-        return {};
-    }
-    char *raw = nullptr;
-    plist_get_string_val(item, &raw);
-    CString value(raw);
-    return value ? std::string(value.get()) : std::string();
+    return tarvo::string_item(message, key).value_or("");
 }
 
 }  // namespace

@@ -110,10 +110,10 @@ sbservices_error_t sbservices_get_icon_pngdata(sbservices_client_t client, const
         return SBSERVICES_E_INVALID_ARG;
     }
     std::lock_guard<std::mutex> lock(client->mutex);
-    libtarvo::PlistPtr request(plist_new_dict());
+    PlistPtr request(plist_new_dict());
     plist_dict_set_item(request.get(), "command", plist_new_string("getIconPNGData"));
     plist_dict_set_item(request.get(), "bundleId", plist_new_string(bundle_id));
-    libtarvo::PlistPtr reply;
+    PlistPtr reply;
     if (sbservices_error_t e = libtarvo::exchange(client, request.get(), &reply)) {
         return e;
     }

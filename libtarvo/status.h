@@ -1,12 +1,10 @@
 /*
- * The result of the library's inner layers (connection, TLS, framing) and
- * how each public family turns it into its own result code.
+ * The result of the library's inner layers (connection, TLS, framing). Each
+ * public family turns it into its own result code next to that family's
+ * code, so that this header depends on none of them.
  */
 #ifndef LIBTARVO_STATUS_H
 #define LIBTARVO_STATUS_H
-
-#include "libtarvo/device.h"
-#include "libtarvo/lockdown.h"
 
 namespace libtarvo {
 
@@ -25,8 +23,6 @@ enum class Status {
 };
 
 const char *status_name(Status status);
-tarvo_error_t to_tarvo_error(Status status);
-lockdownd_error_t to_lockdown_error(Status status);
 
 }  // namespace libtarvo
 

@@ -14,11 +14,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "mux_wire.h"
-#include "plist_ptr.h"
+#include "owners.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -37,27 +37,6 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
 constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
 #endif
-
-std::string string_item(plist_t dict, const char *key) {
-    plist_t item = plist_dict_get_item(dict, key);
-    if (!item || plist_get_node_type(item) != PLIST_STRING) {
-        return {};
-    }
-    char *text = nullptr;
-    plist_get_string_val(item, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
-
-bool uint_item(plist_t dict, const char *key, uint64_t *value) {
-    plist_t item = plist_dict_get_item(dict, key);
-    if (!item || plist_get_node_type(item) != PLIST_UINT) {
-        return false;
-    }
-    plist_get_uint_val(item, value);
-    return true;
-}
 
 void set_send_timeout(int fd, std::chrono::milliseconds timeout) {
     struct timeval tv {};
@@ -427,7 +406,7 @@ void MuxDaemon::serve_client(Connection *connection) {
 }
 
 MuxDaemon::After MuxDaemon::dispatch(Connection *connection, uint32_t tag, plist_t request) {
-    const std::string type = string_item(request, "MessageType");
+    const std::string type = tarvo::string_item(request, "MessageType").value_or("");
     if (type == "ListDevices") {
         return handle_list_devices(connection, tag);
     }
@@ -540,20 +519,19 @@ MuxDaemon::After MuxDaemon::handle_listen(Connection *connection, uint32_t tag) 
 }
 
 MuxDaemon::After MuxDaemon::handle_connect(Connection *connection, uint32_t tag, plist_t request) {
-    uint64_t device_id = 0;
-    uint64_t port_field = 0;
-    if (!uint_item(request, "DeviceID", &device_id) ||
-        !uint_item(request, "PortNumber", &port_field) || port_field > 0xFFFF) {
+    const std::optional<uint64_t> device_id = tarvo::uint_item(request, "DeviceID");
+    const std::optional<uint64_t> port_field = tarvo::uint_item(request, "PortNumber");
+    if (!device_id || !port_field || *port_field > 0xFFFF) {
         return send_result(connection, tag, kMuxResultBadCommand) ? After::kContinue
                                                                   : After::kClose;
     }
     // The client stores the port in network byte order inside the integer.
-    const uint16_t port = ntohs(static_cast<uint16_t>(port_field));
+    const uint16_t port = ntohs(static_cast<uint16_t>(*port_field));
     std::shared_ptr<SimDevice> device;
     {
         std::lock_guard lock(mutex_);
         for (const Device &candidate : devices_) {
-            if (candidate.id == device_id) {
+            if (candidate.id == *device_id) {
                 device = candidate.device;
             }
         }
@@ -597,7 +575,7 @@ MuxDaemon::After MuxDaemon::handle_read_pair_record(Connection *connection, uint
     }
     std::vector<uint8_t> data;
     uint32_t number = kMuxResultBadCommand;
-    switch (store_.read(string_item(request, "PairRecordID"), &data)) {
+    switch (store_.read(tarvo::string_item(request, "PairRecordID").value_or(""), &data)) {
         case StoreStatus::kOk: {
             PlistPtr reply(plist_new_dict());
             plist_dict_set_item(
@@ -617,19 +595,16 @@ MuxDaemon::After MuxDaemon::handle_read_pair_record(Connection *connection, uint
 MuxDaemon::After MuxDaemon::handle_save_pair_record(Connection *connection, uint32_t tag,
                                                     plist_t request) {
     uint32_t number = faults().pair_record_write_result;
-    plist_t data = plist_dict_get_item(request, "PairRecordData");
+    const std::optional<std::vector<uint8_t>> record = tarvo::data_item(request, "PairRecordData");
     if (number != kMuxResultOk) {
         // injected failure: answer it and leave the store alone
-    } else if (!data || plist_get_node_type(data) != PLIST_DATA) {
+    } else if (!record) {
         number = kMuxResultBadCommand;
     } else {
         // "DeviceID" names the device being paired; with no device behaviour
         // attached to pairing yet, the record is stored whatever it says.
-        uint64_t length = 0;
-        const char *bytes = plist_get_data_ptr(data, &length);
-        std::span<const uint8_t> record(reinterpret_cast<const uint8_t *>(bytes),
-                                        static_cast<std::size_t>(length));
-        number = store_.save(string_item(request, "PairRecordID"), record) == StoreStatus::kOk
+        number = store_.save(tarvo::string_item(request, "PairRecordID").value_or(""), *record) ==
+                         StoreStatus::kOk
                      ? kMuxResultOk
                      : kMuxResultBadCommand;
     }
@@ -640,7 +615,7 @@ MuxDaemon::After MuxDaemon::handle_delete_pair_record(Connection *connection, ui
                                                       plist_t request) {
     uint32_t number = faults().pair_record_write_result;
     if (number == kMuxResultOk) {
-        switch (store_.remove(string_item(request, "PairRecordID"))) {
+        switch (store_.remove(tarvo::string_item(request, "PairRecordID").value_or(""))) {
             case StoreStatus::kOk:
                 break;
             case StoreStatus::kNotFound:

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <memory>
 
 #include "plist_untrusted.h"
 
@@ -22,10 +21,6 @@ uint32_t get_le32(const uint8_t *in) {
     return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
            static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
 }
-
-struct XmlFree {
-    void operator()(char *xml) const { plist_to_xml_free(xml); }
-};
 
 PlistPtr parse_dictionary(std::span<const uint8_t> body) {
     PlistPtr parsed(tarvo::plist_from_untrusted_memory(body));
@@ -44,7 +39,7 @@ std::vector<uint8_t> mux_encode_plist(uint32_t tag, plist_t payload) {
     char *xml_raw = nullptr;
     uint32_t xml_size = 0;
     plist_to_xml(payload, &xml_raw, &xml_size);
-    std::unique_ptr<char, XmlFree> xml(xml_raw);
+    CString xml(xml_raw);
     if (!xml || xml_size == 0 || xml_size > std::numeric_limits<uint32_t>::max() - kMuxHeaderSize) {
         return {};
     }

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

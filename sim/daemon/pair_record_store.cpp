@@ -13,7 +13,8 @@
 #include <memory>
 #include <random>
 
-#include "plist_ptr.h"
+#include "owners.h"
+#include "plist_items.h"
 #include "plist_untrusted.h"
 #include "unique_fd.h"
 
@@ -76,7 +77,7 @@ std::vector<uint8_t> to_binary(plist_t node) {
     char *bin = nullptr;
     uint32_t size = 0;
     plist_to_bin(node, &bin, &size);
-    std::unique_ptr<char, decltype(&plist_to_bin_free)> owner(bin, &plist_to_bin_free);
+    MallocPtr<char> owner(bin);
     if (!bin || size == 0) {
         return {};
     }
@@ -87,7 +88,7 @@ std::vector<uint8_t> to_xml(plist_t node) {
     char *xml = nullptr;
     uint32_t size = 0;
     plist_to_xml(node, &xml, &size);
-    std::unique_ptr<char, decltype(&plist_to_xml_free)> owner(xml, &plist_to_xml_free);
+    CString owner(xml);
     if (!xml || size == 0) {
         return {};
     }
@@ -219,15 +220,9 @@ std::string PairRecordStore::system_buid() {
             return {};
     }
     if (config && plist_get_node_type(config.get()) == PLIST_DICT) {
-        plist_t item = plist_dict_get_item(config.get(), kSystemBuidKey);
-        if (item && plist_get_node_type(item) == PLIST_STRING) {
-            char *text = nullptr;
-            plist_get_string_val(item, &text);
-            std::string buid = text ? text : "";
-            std::free(text);
-            if (!buid.empty()) {
-                return buid;
-            }
+        std::string buid = tarvo::string_item(config.get(), kSystemBuidKey).value_or("");
+        if (!buid.empty()) {
+            return buid;
         }
     } else {
         // Missing or unreadable as a dictionary: start afresh rather than

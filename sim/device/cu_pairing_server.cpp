@@ -6,12 +6,12 @@
 #include <openssl/rand.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <span>
 
 #include "libtarvo/cu_protocol.h"
 #include "lockdown_server.h"
+#include "plist_items.h"
 #include "plist_untrusted.h"
 
 namespace tarvosim {
@@ -31,19 +31,6 @@ constexpr std::size_t kEscrowBagSize = 32;
 
 std::span<const uint8_t> bytes_of(std::string_view text) {
     return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
-}
-
-std::optional<std::vector<uint8_t>> data_item(plist_t dict, const char *key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
-        return std::nullopt;
-    }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data ? data + length : data);
-    std::free(data);
-    return bytes;
 }
 
 std::vector<uint8_t> binary_plist(plist_t node) {
@@ -106,7 +93,7 @@ CuAnswer CuPairingServer::refuse(std::string error, std::string description) {
 
 bool CuPairingServer::read_message(plist_t request, uint8_t state, std::vector<Tlv8Item> *items,
                                    CuAnswer *refusal) {
-    std::optional<std::vector<uint8_t>> data = data_item(request, cu::kPairingDataKey);
+    std::optional<std::vector<uint8_t>> data = tarvo::data_item(request, cu::kPairingDataKey);
     if (!data || libtarvo::tlv8_decode(*data, cu::kMaxTlvItem, items) != Tlv8Result::kOk) {
         *refusal = refuse("MalformedCommand", "The pairing message could not be read");
         return false;

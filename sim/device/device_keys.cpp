@@ -84,20 +84,19 @@ std::string private_key_to_pem(EVP_PKEY *key) {
 std::string rsa_public_key_to_pkcs1_pem(EVP_PKEY *key) {
     // "type-specific" is PKCS#1 RSAPublicKey for RSA keys, which PEM labels
     // "RSA PUBLIC KEY"; SubjectPublicKeyInfo would be "PUBLIC KEY".
-    OSSL_ENCODER_CTX *ctx =
-        OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_PUBLIC_KEY, "PEM", "type-specific", nullptr);
+    EncoderCtxPtr ctx(
+        OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_PUBLIC_KEY, "PEM", "type-specific", nullptr));
     if (!ctx) {
         return {};
     }
-    unsigned char *data = nullptr;
+    unsigned char *raw = nullptr;
     size_t size = 0;
-    const bool ok = OSSL_ENCODER_to_data(ctx, &data, &size) == 1;
-    OSSL_ENCODER_CTX_free(ctx);
+    const bool ok = OSSL_ENCODER_to_data(ctx.get(), &raw, &size) == 1;
+    const OpensslBytes data(raw);
     std::string pem;
     if (ok && data) {
-        pem.assign(reinterpret_cast<const char *>(data), size);
+        pem.assign(reinterpret_cast<const char *>(data.get()), size);
     }
-    OPENSSL_free(data);
     return pem;
 }
 

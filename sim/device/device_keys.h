@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "openssl_owners.h"
+#include "owners.h"
 
 namespace tarvosim {
 

@@ -8,46 +8,27 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
 #include "device_keys.h"
-#include "plist_dict_walk.h"
 #include "pair_record_store.h"
+#include "plist_dict_walk.h"
+#include "plist_items.h"
 #include "plist_untrusted.h"
 #include "secrets.h"
 
 namespace tarvosim {
 namespace {
 
-std::string string_item(plist_t dict, const char *key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return {};
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
+/// The data under `key`; empty when absent or of another type.
+std::vector<uint8_t> data_or_empty(plist_t dict, const char *key) {
+    return tarvo::data_item(dict, key).value_or(std::vector<uint8_t>());
 }
 
-std::vector<uint8_t> data_item(plist_t dict, const char *key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
-        return {};
-    }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data + length);
-    std::free(data);
-    return bytes;
-}
-
+/// The same as text: the certificates are kept as PEM data.
 std::string data_item_text(plist_t dict, const char *key) {
-    std::vector<uint8_t> bytes = data_item(dict, key);
+    const std::vector<uint8_t> bytes = data_or_empty(dict, key);
     return std::string(bytes.begin(), bytes.end());
 }
 
@@ -151,7 +132,7 @@ bool DeviceState::load_locked(std::string *error) {
         return false;
     }
 
-    std::vector<uint8_t> key_pem = data_item(root.get(), "DevicePrivateKey");
+    std::vector<uint8_t> key_pem = data_or_empty(root.get(), "DevicePrivateKey");
     if (!key_pem.empty()) {
         std::string why;
         key_ = rsa_private_key_from_pem(key_pem, &why);
@@ -170,11 +151,11 @@ bool DeviceState::load_locked(std::string *error) {
             }
             TrustedHost host;
             host.host_id = host_id;
-            host.system_buid = string_item(entry, "SystemBUID");
+            host.system_buid = tarvo::string_item(entry, "SystemBUID").value_or("");
             host.root_certificate = data_item_text(entry, "RootCertificate");
             host.host_certificate = data_item_text(entry, "HostCertificate");
             host.device_certificate = data_item_text(entry, "DeviceCertificate");
-            host.escrow_bag = data_item(entry, "EscrowBag");
+            host.escrow_bag = data_or_empty(entry, "EscrowBag");
             host.host_info_xml = host_info_xml_of(entry);
             hosts_[host_id] = std::move(host);
             return true;
@@ -193,12 +174,8 @@ bool DeviceState::load_locked(std::string *error) {
         plist_t removed = plist_dict_get_item(entry, "Removed");
         if (removed && plist_get_node_type(removed) == PLIST_ARRAY) {
             for (uint32_t i = 0; i < plist_array_get_size(removed); ++i) {
-                plist_t key = plist_array_get_item(removed, i);
-                if (plist_get_node_type(key) == PLIST_STRING) {
-                    char *text = nullptr;
-                    plist_get_string_val(key, &text);
-                    changes.removed.insert(text ? text : "");
-                    std::free(text);
+                if (std::optional<std::string> key = tarvo::string_at(removed, i)) {
+                    changes.removed.insert(std::move(*key));
                 }
             }
         }

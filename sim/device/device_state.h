@@ -19,8 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "openssl_owners.h"
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

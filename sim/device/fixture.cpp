@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -15,6 +14,7 @@
 
 #include "device_keys.h"
 #include "plist_dict_walk.h"
+#include "plist_items.h"
 #include "plist_untrusted.h"
 
 namespace tarvosim {
@@ -80,14 +80,6 @@ const T *find_named(const std::array<Named<T>, N> &table, std::string_view name)
         }
     }
     return nullptr;
-}
-
-std::string string_value(plist_t node) {
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
 }
 
 bool is_udid_character(char c) {
@@ -184,7 +176,7 @@ class FixtureReader {
         if (!node) {
             return fail("UniqueDeviceID", "missing (every device needs its UDID)");
         }
-        out_->udid = string_value(node);
+        out_->udid = tarvo::string_value(node).value_or("");
         if (out_->udid.empty() || out_->udid.size() > kMaxUdidLength) {
             return fail("UniqueDeviceID", "must hold 1 to 43 characters");
         }
@@ -203,7 +195,7 @@ class FixtureReader {
         if (bad || !node) {
             return !bad;
         }
-        const std::string name = string_value(node);
+        const std::string name = tarvo::string_value(node).value_or("");
         const T *value = find_named(table, name);
         if (!value) {
             return fail(key, "unknown value \"" + name + "\" (one of " + names_of(table) + ")");
@@ -229,8 +221,7 @@ class FixtureReader {
         out_->global_domain.reset(node ? plist_copy(node) : plist_new_dict());
         plist_t global = out_->global_domain.get();
         plist_t udid = plist_dict_get_item(global, "UniqueDeviceID");
-        if (udid &&
-            (plist_get_node_type(udid) != PLIST_STRING || string_value(udid) != out_->udid)) {
+        if (udid && tarvo::string_value(udid) != out_->udid) {
             return fail("GlobalDomain", "\"UniqueDeviceID\" differs from the top-level UDID");
         }
         if (!udid) {
@@ -271,7 +262,7 @@ class FixtureReader {
         bool bad = false;
         plist_t node = item("QueryType", PLIST_STRING, "string", &bad);
         if (node) {
-            out_->query_type = string_value(node);
+            out_->query_type = tarvo::string_value(node).value_or("");
         }
         return !bad;
     }
@@ -309,14 +300,14 @@ class FixtureReader {
                 return false;
             }
         }
-        if (plist_get_node_type(fault_node) != PLIST_STRING) {
+        const std::optional<std::string> fault_name = tarvo::string_value(fault_node);
+        if (!fault_name) {
             return fail("Faults", "the fault for \"" + request +
                                       "\" must be a string or a dictionary with \"Fault\"");
         }
-        const std::string fault_name = string_value(fault_node);
-        const Fault *fault = find_named(kFaults, fault_name);
+        const Fault *fault = find_named(kFaults, *fault_name);
         if (!fault) {
-            return fail("Faults", "unknown fault \"" + fault_name + "\" for \"" + request +
+            return fail("Faults", "unknown fault \"" + *fault_name + "\" for \"" + request +
                                       "\" (one of " + names_of(kFaults) + ")");
         }
         rule.fault = *fault;
@@ -331,11 +322,12 @@ class FixtureReader {
             if (item == "Fault") {
                 return true;
             }
-            if (plist_get_node_type(value) != PLIST_STRING) {
+            std::optional<std::string> text = tarvo::string_value(value);
+            if (!text) {
                 return fail("Faults", "the condition \"" + item + "\" for \"" + request +
                                           "\" must be a string");
             }
-            rule->match.emplace(item, string_value(value));
+            rule->match.emplace(item, std::move(*text));
             return true;
         });
     }
@@ -346,11 +338,7 @@ class FixtureReader {
         if (bad || !node) {
             return !bad;
         }
-        char *data = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(node, &data, &length);
-        out_->device_private_key_pem.assign(data, data + length);
-        std::free(data);
+        out_->device_private_key_pem = tarvo::data_value(node).value_or(std::vector<uint8_t>());
         std::string why;
         if (!rsa_private_key_from_pem(out_->device_private_key_pem, &why)) {
             return fail("DevicePrivateKey", why);
@@ -361,8 +349,7 @@ class FixtureReader {
     bool read_backup_versions() {
         bool bad = false;
         if (plist_t node = item("DeviceLinkVersion", PLIST_UINT, "integer", &bad)) {
-            uint64_t version = 0;
-            plist_get_uint_val(node, &version);
+            const uint64_t version = tarvo::uint_value(node).value_or(0);
             if (version == 0 || version > std::numeric_limits<uint32_t>::max()) {
                 return fail("DeviceLinkVersion", "must be a positive integer (300 or 400)");
             }
@@ -395,11 +382,11 @@ class FixtureReader {
             return !bad;
         }
         for (uint32_t i = 0; i < plist_array_get_size(names); ++i) {
-            plist_t name = plist_array_get_item(names, i);
-            if (plist_get_node_type(name) != PLIST_STRING) {
+            std::optional<std::string> name = tarvo::string_at(names, i);
+            if (!name) {
                 return fail("MissingServices", "must hold service names");
             }
-            out_->missing_services.insert(string_value(name));
+            out_->missing_services.insert(std::move(*name));
         }
         return true;
     }
@@ -410,7 +397,7 @@ class FixtureReader {
         if (bad || !node) {
             return !bad;
         }
-        out_->pairing_pin = string_value(node);
+        out_->pairing_pin = tarvo::string_value(node).value_or("");
         bool printable = !out_->pairing_pin.empty() && out_->pairing_pin.size() <= kMaxPinLength;
         for (char c : out_->pairing_pin) {
             printable = printable && c > ' ' && c < 0x7F;
@@ -450,8 +437,7 @@ const std::vector<std::string_view> &fault_request_names() {
 
 bool FaultRule::hits(plist_t request) const {
     for (const auto &[item, wanted] : match) {
-        plist_t node = plist_dict_get_item(request, item.c_str());
-        if (!node || plist_get_node_type(node) != PLIST_STRING || string_value(node) != wanted) {
+        if (tarvo::string_item(request, item.c_str()) != wanted) {
             return false;
         }
     }

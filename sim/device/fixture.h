@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "backup_script.h"
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

@@ -11,7 +11,6 @@
 #include <openssl/rand.h>
 
 #include <array>
-#include <cstdlib>
 
 #include "device_keys.h"
 #include "libtarvo/cu_protocol.h"
@@ -53,18 +52,13 @@ bool contains(const std::array<std::string_view, N> &list, std::string_view name
     return false;
 }
 
-
-std::optional<std::string> data_item(plist_t dict, const char *key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
+/// The data under `key` as text: a pair record's certificates are PEM.
+std::optional<std::string> data_text_item(plist_t dict, const char *key) {
+    const std::optional<std::vector<uint8_t>> bytes = tarvo::data_item(dict, key);
+    if (!bytes) {
         return std::nullopt;
     }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::string value(data ? data : "", data ? length : 0);
-    std::free(data);
-    return value;
+    return std::string(bytes->begin(), bytes->end());
 }
 
 void set_string(plist_t dict, const char *key, const std::string &value) {
@@ -140,7 +134,7 @@ const LockdownServer::HandlerRow LockdownServer::kHandlers[] = {
 LockdownServer::LockdownServer(LockdownDevice device, UniqueFd connection,
                                LockdownTimeouts timeouts)
     : device_(device),
-      link_(std::move(connection)),
+      socket_(std::move(connection)),
       timeouts_(timeouts),
       cu_pairing_(device.fixture, device.state, device.log) {}
 
@@ -148,7 +142,7 @@ void LockdownServer::run() {
     const FrameWaits waits{timeouts_.idle, timeouts_.frame};
     for (;;) {
         PlistPtr request;
-        const FrameStatus status = read_plist_frame(link_, waits, &request);
+        const FrameStatus status = read_plist_frame(socket_, waits, &request);
         if (status == FrameStatus::kTooLarge || status == FrameStatus::kMalformed) {
             device_.log.note(kChannel, status == FrameStatus::kTooLarge
                                            ? "dropping the connection: frame length over the cap"
@@ -166,11 +160,11 @@ void LockdownServer::run() {
             break;
         }
     }
-    link_.shut_down();
+    socket_.shut_down();
 }
 
 LockdownServer::Outcome LockdownServer::handle(plist_t request) {
-    const std::optional<std::string> name = string_item(request, "Request");
+    const std::optional<std::string> name = tarvo::string_item(request, "Request");
     if (!name) {
         PlistPtr body(plist_new_dict());
         set_string(body.get(), "Error", "MalformedCommand");
@@ -192,8 +186,8 @@ LockdownServer::Outcome LockdownServer::handle(plist_t request) {
 
 LockdownServer::Outcome LockdownServer::send(const Reply &reply) {
     device_.log.sent(kChannel, reply.body.get());
-    if (write_plist_frame(link_, reply.body.get(), PlistEncoding::kXml, frame_deadline()) !=
-        LinkStatus::kOk) {
+    if (write_plist_frame(socket_, reply.body.get(), PlistEncoding::kXml, frame_deadline()) !=
+        SocketStatus::kOk) {
         return Outcome::kStop;
     }
     switch (reply.then) {
@@ -214,27 +208,27 @@ LockdownServer::Outcome LockdownServer::play_fault(Fault fault, const Reply &rep
     switch (fault) {
         case Fault::kHugeLength: {
             static constexpr uint8_t kHuge[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-            return link_.write_all(kHuge, frame_deadline()) == LinkStatus::kOk ? Outcome::kGoOn
-                                                                               : Outcome::kStop;
+            return socket_.write_all(kHuge, frame_deadline()) == SocketStatus::kOk ? Outcome::kGoOn
+                                                                                   : Outcome::kStop;
         }
         case Fault::kTruncated: {
             std::vector<uint8_t> frame = encode_plist_frame(reply.body.get(), PlistEncoding::kXml);
             const std::size_t body = frame.size() > 4 ? frame.size() - 4 : 0;
             frame.resize(4 + body / 2);
-            link_.write_all(frame, frame_deadline());
+            socket_.write_all(frame, frame_deadline());
             return Outcome::kStop;
         }
         case Fault::kNotPlist: {
             static constexpr std::string_view kGarbage = "tarvosim: this is no plist\x01\x02";
             std::vector<uint8_t> frame = {0, 0, 0, static_cast<uint8_t>(kGarbage.size())};
             frame.insert(frame.end(), kGarbage.begin(), kGarbage.end());
-            return link_.write_all(frame, frame_deadline()) == LinkStatus::kOk ? Outcome::kGoOn
-                                                                               : Outcome::kStop;
+            return socket_.write_all(frame, frame_deadline()) == SocketStatus::kOk ? Outcome::kGoOn
+                                                                                   : Outcome::kStop;
         }
         case Fault::kStall:
             // Hold the connection open, reading nothing of meaning, until the
             // host gives up or the simulator stops.
-            link_.discard_until_closed(SteadyClock::now() + timeouts_.idle);
+            socket_.discard_until_closed(SteadyClock::now() + timeouts_.idle);
             return Outcome::kStop;
         case Fault::kClose:
             break;
@@ -248,7 +242,7 @@ LockdownServer::Outcome LockdownServer::start_session_tls() {
     const TlsServerIdentity identity{session.host.device_certificate, device_.state.private_key(),
                                      session.host.root_certificate};
     std::string error;
-    if (!link_.start_tls_server(identity, SteadyClock::now() + timeouts_.handshake, &error)) {
+    if (!socket_.start_tls_server(identity, SteadyClock::now() + timeouts_.handshake, &error)) {
         device_.log.note(kChannel, "session not started: " + error);
         return Outcome::kStop;
     }
@@ -259,7 +253,7 @@ LockdownServer::Outcome LockdownServer::start_session_tls() {
 
 LockdownServer::Outcome LockdownServer::stop_session_tls() {
     session_.reset();
-    if (!link_.stop_tls(SteadyClock::now() + timeouts_.tls_shutdown)) {
+    if (!socket_.stop_tls(SteadyClock::now() + timeouts_.tls_shutdown)) {
         device_.log.note(kChannel, "no close_notify from the host; dropping the connection");
         return Outcome::kStop;
     }
@@ -286,7 +280,7 @@ std::optional<std::string> LockdownServer::requested_domain(plist_t request, boo
     if (!node) {
         return std::nullopt;
     }
-    std::optional<std::string> domain = string_item(request, "Domain");
+    std::optional<std::string> domain = tarvo::string_item(request, "Domain");
     // "" is how the global domain is kept inside the device; a host names
     // the global domain by leaving Domain out.
     *bad = !domain || domain->empty();
@@ -314,7 +308,7 @@ LockdownServer::Reply LockdownServer::get_value(plist_t request) {
     bool bad = false;
     const std::optional<std::string> domain = requested_domain(request, &bad);
     plist_t key_node = plist_dict_get_item(request, "Key");
-    const std::optional<std::string> key = string_item(request, "Key");
+    const std::optional<std::string> key = tarvo::string_item(request, "Key");
     if (bad || (key_node && !key)) {
         return failure("GetValue", "MalformedCommand");
     }
@@ -364,7 +358,7 @@ LockdownServer::Reply LockdownServer::set_value(plist_t request) {
     if (bad) {
         return failure("SetValue", "MalformedCommand");
     }
-    const std::optional<std::string> key = string_item(request, "Key");
+    const std::optional<std::string> key = tarvo::string_item(request, "Key");
     if (!key || key->empty()) {
         return failure("SetValue", "MissingKey");
     }
@@ -396,7 +390,7 @@ LockdownServer::Reply LockdownServer::remove_value(plist_t request) {
     if (bad) {
         return failure("RemoveValue", "MalformedCommand");
     }
-    const std::optional<std::string> key = string_item(request, "Key");
+    const std::optional<std::string> key = tarvo::string_item(request, "Key");
     if (!key || key->empty()) {
         return failure("RemoveValue", "MissingKey");
     }
@@ -420,7 +414,7 @@ LockdownServer::Reply LockdownServer::remove_value(plist_t request) {
 }
 
 LockdownServer::Reply LockdownServer::start_session(plist_t request) {
-    const std::optional<std::string> host_id = string_item(request, "HostID");
+    const std::optional<std::string> host_id = tarvo::string_item(request, "HostID");
     if (!host_id || host_id->empty()) {
         return failure("StartSession", "MissingHostID");
     }
@@ -443,7 +437,7 @@ LockdownServer::Reply LockdownServer::stop_session(plist_t request) {
     if (!session_) {
         return failure("StopSession", "SessionInactive");
     }
-    const std::optional<std::string> session_id = string_item(request, "SessionID");
+    const std::optional<std::string> session_id = tarvo::string_item(request, "SessionID");
     if (!session_id) {
         return failure("StopSession", "MissingSessionID");
     }
@@ -459,7 +453,7 @@ LockdownServer::Reply LockdownServer::start_service(plist_t request) {
     if (!session_) {
         return failure("StartService", "SessionInactive");
     }
-    const std::optional<std::string> name = string_item(request, "Service");
+    const std::optional<std::string> name = tarvo::string_item(request, "Service");
     if (!name || name->empty()) {
         return failure("StartService", "MissingService");
     }
@@ -489,14 +483,14 @@ LockdownServer::Reply LockdownServer::start_service(plist_t request) {
 }
 
 std::string_view LockdownServer::check_pair_record(plist_t record, TrustedHost *host) const {
-    const std::optional<std::string> host_id = string_item(record, "HostID");
+    const std::optional<std::string> host_id = tarvo::string_item(record, "HostID");
     if (!host_id || host_id->empty()) {
         return "MissingHostID";
     }
-    const std::optional<std::string> buid = string_item(record, "SystemBUID");
-    const std::optional<std::string> device_pem = data_item(record, "DeviceCertificate");
-    const std::optional<std::string> host_pem = data_item(record, "HostCertificate");
-    const std::optional<std::string> root_pem = data_item(record, "RootCertificate");
+    const std::optional<std::string> buid = tarvo::string_item(record, "SystemBUID");
+    const std::optional<std::string> device_pem = data_text_item(record, "DeviceCertificate");
+    const std::optional<std::string> host_pem = data_text_item(record, "HostCertificate");
+    const std::optional<std::string> root_pem = data_text_item(record, "RootCertificate");
     if (!buid || !device_pem || !host_pem || !root_pem) {
         return "InvalidPairRecord";
     }
@@ -555,7 +549,7 @@ std::string_view LockdownServer::host_id_of(plist_t request, std::string *host_i
     if (!record || plist_get_node_type(record) != PLIST_DICT) {
         return "InvalidPairRecord";
     }
-    std::optional<std::string> id = string_item(record, "HostID");
+    std::optional<std::string> id = tarvo::string_item(record, "HostID");
     if (!id || id->empty()) {
         return "MissingHostID";
     }

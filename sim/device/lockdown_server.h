@@ -15,12 +15,12 @@
 #include <string_view>
 
 #include "cu_pairing_server.h"
-#include "device_link.h"
 #include "device_state.h"
 #include "fixture.h"
 #include "message_log.h"
 #include "plist_frame.h"
 #include "service_registry.h"
+#include "service_socket.h"
 
 namespace tarvosim {
 
@@ -119,7 +119,7 @@ class LockdownServer {
     SteadyClock::time_point frame_deadline() const { return SteadyClock::now() + timeouts_.frame; }
 
     LockdownDevice device_;
-    DeviceLink link_;
+    ServiceSocket socket_;
     LockdownTimeouts timeouts_;
     std::optional<Session> session_;
     std::optional<Session> pending_session_;  // between StartSession's reply and TLS

@@ -6,10 +6,12 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "plist_dict_walk.h"
+#include "plist_items.h"
 #include "secrets.h"
 
 namespace tarvosim {
@@ -17,32 +19,29 @@ namespace {
 
 constexpr std::size_t kMaxLineLength = 2000;
 
-std::string quoted(const char *text) {
+std::string quoted(std::string_view text) {
     std::string out = "\"";
-    for (const char *p = text; p && *p; ++p) {
-        if (*p == '"' || *p == '\\') {
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
             out += '\\';
-            out += *p;
-        } else if (*p == '\n') {
+            out += c;
+        } else if (c == '\n') {
             out += "\\n";
         } else {
-            out += *p;
+            out += c;
         }
     }
     return out + "\"";
 }
 
 void describe_data(plist_t node, std::string *out) {
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    *out += "<data " + std::to_string(length) + " bytes";
-    const std::string_view text(data ? data : "", data ? length : 0);
+    const std::vector<uint8_t> data = tarvo::data_value(node).value_or(std::vector<uint8_t>());
+    *out += "<data " + std::to_string(data.size()) + " bytes";
+    const std::string_view text(reinterpret_cast<const char *>(data.data()), data.size());
     if (text.starts_with("-----BEGIN ")) {
         *out += ": " + std::string(text.substr(0, text.find('\n')));
     }
     *out += ">";
-    std::free(data);
 }
 
 void describe(plist_t node, std::string *out) {
@@ -78,25 +77,15 @@ void describe(plist_t node, std::string *out) {
             *out += "]";
             break;
         }
-        case PLIST_STRING: {
-            char *text = nullptr;
-            plist_get_string_val(node, &text);
-            *out += quoted(text);
-            std::free(text);
+        case PLIST_STRING:
+            *out += quoted(tarvo::string_value(node).value_or(""));
             break;
-        }
-        case PLIST_BOOLEAN: {
-            uint8_t value = 0;
-            plist_get_bool_val(node, &value);
-            *out += value ? "true" : "false";
+        case PLIST_BOOLEAN:
+            *out += tarvo::bool_value(node).value_or(false) ? "true" : "false";
             break;
-        }
-        case PLIST_UINT: {
-            uint64_t value = 0;
-            plist_get_uint_val(node, &value);
-            *out += std::to_string(value);
+        case PLIST_UINT:
+            *out += std::to_string(tarvo::uint_value(node).value_or(0));
             break;
-        }
         case PLIST_REAL: {
             double value = 0;
             plist_get_real_val(node, &value);

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

@@ -12,7 +12,7 @@
 #include "diagnostics_relay_service.h"
 #include "installation_proxy_service.h"
 #include "installed_apps.h"
-#include "np_service.h"
+#include "notification_proxy_service.h"
 #include "springboard_service.h"
 #include "synthetic_config.h"
 

@@ -19,10 +19,10 @@
 #include <string>
 #include <string_view>
 
-#include "device_link.h"
 #include "device_state.h"
 #include "fixture.h"
 #include "message_log.h"
+#include "service_socket.h"
 
 namespace tarvosim {
 
@@ -42,9 +42,9 @@ class SimService {
   public:
     virtual ~SimService();
     /// Serves one connection to the service's port, on that connection's
-    /// thread. Must return once the link's socket ends or is shut down, and
+    /// thread. Must return once the socket ends or is shut down, and
     /// bound every wait.
-    virtual void serve(DeviceLink &link) = 0;
+    virtual void serve(ServiceSocket &socket) = 0;
 };
 
 struct ServiceDefinition {

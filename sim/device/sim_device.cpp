@@ -47,17 +47,17 @@ void SimulatedDevice::serve(uint16_t port, UniqueFd connection) {
 }
 
 void SimulatedDevice::serve_service(uint16_t port, UniqueFd connection) {
-    DeviceLink link(std::move(connection));
+    ServiceSocket socket(std::move(connection));
     // Another connection may have taken the port since listens_on() said yes.
     std::optional<StartedService> started = ports_.take(port);
     if (!started) {
-        link.shut_down();
+        socket.shut_down();
         return;
     }
     const std::string &name = started->context->name;
     if (!started->service) {
         log_.note(name, "connection dropped: the service could not be created");
-        link.shut_down();
+        socket.shut_down();
         return;
     }
     if (started->use_tls) {
@@ -65,15 +65,16 @@ void SimulatedDevice::serve_service(uint16_t port, UniqueFd connection) {
         const TlsServerIdentity identity{host.device_certificate, state_.private_key(),
                                          host.root_certificate};
         std::string error;
-        if (!link.start_tls_server(identity, SteadyClock::now() + kServiceHandshakeWait, &error)) {
+        if (!socket.start_tls_server(identity, SteadyClock::now() + kServiceHandshakeWait,
+                                     &error)) {
             log_.note(name, "connection dropped: " + error);
-            link.shut_down();
+            socket.shut_down();
             return;
         }
     }
     log_.note(name, "connected on port " + std::to_string(port));
-    started->service->serve(link);
-    link.shut_down();
+    started->service->serve(socket);
+    socket.shut_down();
 }
 
 }  // namespace tarvosim

@@ -9,8 +9,6 @@
 namespace tarvosim {
 namespace {
 
-constexpr uint8_t kMagic[8] = {'C', 'F', 'A', '6', 'L', 'P', 'A', 'A'};
-
 uint64_t get_u64le(const uint8_t *in) {
     uint64_t value = 0;
     for (int i = 7; i >= 0; --i) {
@@ -19,8 +17,8 @@ uint64_t get_u64le(const uint8_t *in) {
     return value;
 }
 
-AfcReadStatus read_status(LinkStatus status) {
-    return status == LinkStatus::kTimeout ? AfcReadStatus::kTimeout : AfcReadStatus::kError;
+AfcReadStatus read_status(SocketStatus status) {
+    return status == SocketStatus::kTimeout ? AfcReadStatus::kTimeout : AfcReadStatus::kError;
 }
 
 }  // namespace
@@ -31,43 +29,43 @@ void append_u64le(std::vector<uint8_t> *out, uint64_t value) {
     }
 }
 
-AfcReadStatus read_afc_packet(DeviceLink &link, std::chrono::milliseconds idle,
+AfcReadStatus read_afc_packet(ServiceSocket &socket, std::chrono::milliseconds idle,
                               std::chrono::milliseconds packet, AfcPacket *out) {
-    const LinkStatus ready = link.wait_readable(SteadyClock::now() + idle);
-    if (ready == LinkStatus::kTimeout) {
+    const SocketStatus ready = socket.wait_readable(SteadyClock::now() + idle);
+    if (ready == SocketStatus::kTimeout) {
         return AfcReadStatus::kIdle;
     }
-    if (ready != LinkStatus::kOk) {
+    if (ready != SocketStatus::kOk) {
         return AfcReadStatus::kError;
     }
     const auto deadline = SteadyClock::now() + packet;
     uint8_t header[kAfcHeaderSize];
-    const LinkStatus first = link.read_exact(std::span<uint8_t>(header, 1), deadline);
-    if (first == LinkStatus::kClosed) {
+    const SocketStatus first = socket.read_exact(std::span<uint8_t>(header, 1), deadline);
+    if (first == SocketStatus::kClosed) {
         return AfcReadStatus::kClosed;
     }
-    if (first != LinkStatus::kOk) {
+    if (first != SocketStatus::kOk) {
         return read_status(first);
     }
-    const LinkStatus rest =
-        link.read_exact(std::span<uint8_t>(header + 1, sizeof header - 1), deadline);
-    if (rest != LinkStatus::kOk) {
+    const SocketStatus rest =
+        socket.read_exact(std::span<uint8_t>(header + 1, sizeof header - 1), deadline);
+    if (rest != SocketStatus::kOk) {
         return read_status(rest);
     }
     const uint64_t entire = get_u64le(header + 8);
     const uint64_t this_length = get_u64le(header + 16);
-    if (std::memcmp(header, kMagic, sizeof kMagic) != 0 || this_length < kAfcHeaderSize ||
-        entire < this_length || entire > kMaxAfcPacketSize) {
+    if (std::memcmp(header, libtarvo::kAfcMagic, sizeof libtarvo::kAfcMagic) != 0 ||
+        this_length < kAfcHeaderSize || entire < this_length || entire > kMaxAfcPacketSize) {
         return AfcReadStatus::kBadHeader;
     }
     AfcPacket packet_read;
     packet_read.number = get_u64le(header + 24);
-    packet_read.operation = get_u64le(header + 32);
+    packet_read.operation = static_cast<AfcOperation>(get_u64le(header + 32));
     packet_read.header_data.resize(this_length - kAfcHeaderSize);
     packet_read.payload.resize(entire - this_length);
     for (std::vector<uint8_t> *part : {&packet_read.header_data, &packet_read.payload}) {
-        const LinkStatus status = link.read_exact(*part, deadline);
-        if (status != LinkStatus::kOk) {
+        const SocketStatus status = socket.read_exact(*part, deadline);
+        if (status != SocketStatus::kOk) {
             return read_status(status);
         }
     }
@@ -75,15 +73,15 @@ AfcReadStatus read_afc_packet(DeviceLink &link, std::chrono::milliseconds idle,
     return AfcReadStatus::kOk;
 }
 
-std::vector<uint8_t> encode_afc_packet(uint64_t number, uint64_t operation,
+std::vector<uint8_t> encode_afc_packet(uint64_t number, AfcOperation operation,
                                        std::span<const uint8_t> header_data,
                                        std::span<const uint8_t> payload) {
-    std::vector<uint8_t> packet(std::begin(kMagic), std::end(kMagic));
+    std::vector<uint8_t> packet(std::begin(libtarvo::kAfcMagic), std::end(libtarvo::kAfcMagic));
     const uint64_t this_length = kAfcHeaderSize + header_data.size();
     append_u64le(&packet, this_length + payload.size());
     append_u64le(&packet, this_length);
     append_u64le(&packet, number);
-    append_u64le(&packet, operation);
+    append_u64le(&packet, static_cast<uint64_t>(operation));
     packet.insert(packet.end(), header_data.begin(), header_data.end());
     packet.insert(packet.end(), payload.begin(), payload.end());
     return packet;

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "afc_packet.h"
+#include "plist_items.h"
 #include "unique_fd.h"
 
 namespace tarvosim {
@@ -160,15 +160,15 @@ std::optional<int> open_flags(uint64_t mode) {
     }
 }
 
-bool names_a_path(uint64_t operation) {
+bool names_a_path(AfcOperation operation) {
     switch (operation) {
-        case afc_op::kReadDir:
-        case afc_op::kRemovePath:
-        case afc_op::kMakeDir:
-        case afc_op::kGetFileInfo:
-        case afc_op::kFileOpen:
-        case afc_op::kRenamePath:
-        case afc_op::kRemovePathAndContents:
+        case AfcOperation::kReadDirectory:
+        case AfcOperation::kRemovePath:
+        case AfcOperation::kMakeDirectory:
+        case AfcOperation::kGetFileInfo:
+        case AfcOperation::kFileOpen:
+        case AfcOperation::kRenamePath:
+        case AfcOperation::kRemovePathAndContents:
             return true;
         default:
             return false;
@@ -180,7 +180,7 @@ class AfcConnection : public SimService {
     AfcConnection(const ServiceContext &context, std::shared_ptr<AfcFolder> folder)
         : context_(context), folder_(std::move(folder)) {}
 
-    void serve(DeviceLink &link) override {
+    void serve(ServiceSocket &socket) override {
         std::string error;
         if (!folder_->prepare(context_.fixture.dir, &error)) {
             context_.log.note(context_.name, "connection dropped: " + error);
@@ -189,7 +189,7 @@ class AfcConnection : public SimService {
         root_ = folder_->real_root();
         for (;;) {
             AfcPacket request;
-            const AfcReadStatus status = read_afc_packet(link, kIdleWait, kPacketWait, &request);
+            const AfcReadStatus status = read_afc_packet(socket, kIdleWait, kPacketWait, &request);
             if (status == AfcReadStatus::kBadHeader) {
                 context_.log.note(context_.name, "connection dropped: bad packet header");
             }
@@ -202,7 +202,7 @@ class AfcConnection : public SimService {
             }
             const std::vector<uint8_t> bytes = encode_afc_packet(request.number, reply.operation,
                                                                  reply.header_data, reply.payload);
-            if (link.write_all(bytes, SteadyClock::now() + kPacketWait) != LinkStatus::kOk) {
+            if (socket.write_all(bytes, SteadyClock::now() + kPacketWait) != SocketStatus::kOk) {
                 return;
             }
         }
@@ -210,13 +210,13 @@ class AfcConnection : public SimService {
 
   private:
     struct Reply {
-        uint64_t operation = afc_op::kStatus;
+        AfcOperation operation = AfcOperation::kStatus;
         std::vector<uint8_t> header_data;
         std::vector<uint8_t> payload;
     };
     using Handler = Reply (AfcConnection::*)(AfcArgs &args, const AfcPacket &request);
     struct Operation {
-        uint64_t code;
+        AfcOperation code;
         const char *name;
         Handler handler;
     };
@@ -228,24 +228,26 @@ class AfcConnection : public SimService {
         return reply;
     }
     static Reply data(std::vector<uint8_t> payload) {
-        return Reply{afc_op::kData, {}, std::move(payload)};
+        return Reply{AfcOperation::kData, {}, std::move(payload)};
     }
 
-    static const Operation *find_operation(uint64_t code);
+    static const Operation *find_operation(AfcOperation code);
 
     static std::string describe(const AfcPacket &request, const Reply &reply) {
         const Operation *operation = find_operation(request.operation);
         std::string text =
             "#" + std::to_string(request.number) + " " +
-            (operation ? operation->name : "op " + std::to_string(request.operation));
+            (operation ? operation->name
+                       : "op " + std::to_string(static_cast<uint64_t>(request.operation)));
         std::string path;
         AfcArgs args(request.header_data);
         uint64_t mode = 0;
         if (names_a_path(request.operation) &&
-            (request.operation != afc_op::kFileOpen || args.u64(&mode)) && args.c_string(&path)) {
+            (request.operation != AfcOperation::kFileOpen || args.u64(&mode)) &&
+            args.c_string(&path)) {
             text += " \"" + path + "\"";
         }
-        if (reply.operation == afc_op::kStatus) {
+        if (reply.operation == AfcOperation::kStatus) {
             AfcArgs code(reply.header_data);
             uint64_t value = 0;
             code.u64(&value);
@@ -264,7 +266,7 @@ class AfcConnection : public SimService {
         // as header data and payload together, wherever a host put its
         // arguments.
         std::vector<uint8_t> joined = request.header_data;
-        if (request.operation != afc_op::kFileWrite) {
+        if (request.operation != AfcOperation::kFileWrite) {
             joined.insert(joined.end(), request.payload.begin(), request.payload.end());
         }
         AfcArgs args(joined);
@@ -352,14 +354,9 @@ class AfcConnection : public SimService {
         if (::statvfs(root_.c_str(), &fs) != 0) {
             return status(status_from_errno(errno));
         }
-        std::string model = "iPhone";
-        if (plist_t node = plist_dict_get_item(context_.fixture.global_domain.get(), "ProductType");
-            node && plist_get_node_type(node) == PLIST_STRING) {
-            char *text = nullptr;
-            plist_get_string_val(node, &text);
-            model = text ? text : model;
-            std::free(text);
-        }
+        const std::string model =
+            tarvo::string_item(context_.fixture.global_domain.get(), "ProductType")
+                .value_or("iPhone");
         std::vector<uint8_t> payload;
         const std::pair<const char *, std::string> items[] = {
             {"Model", model},
@@ -476,7 +473,7 @@ class AfcConnection : public SimService {
                                lock_file.st_dev == st.st_dev && lock_file.st_ino == st.st_ino;
         const uint64_t handle = next_handle_++;
         handles_.emplace(handle, OpenFile{std::move(fd), sync_lock});
-        Reply reply{afc_op::kFileOpenResult, {}, {}};
+        Reply reply{AfcOperation::kFileOpenResult, {}, {}};
         append_u64le(&reply.header_data, handle);
         return reply;
     }
@@ -562,7 +559,7 @@ class AfcConnection : public SimService {
         if (position < 0) {
             return status(status_from_errno(errno));
         }
-        Reply reply{afc_op::kFileTellResult, {}, {}};
+        Reply reply{AfcOperation::kFileTellResult, {}, {}};
         append_u64le(&reply.header_data, static_cast<uint64_t>(position));
         return reply;
     }
@@ -632,23 +629,23 @@ class AfcConnection : public SimService {
 };
 
 const AfcConnection::Operation AfcConnection::kOperations[] = {
-    {afc_op::kReadDir, "read dir", &AfcConnection::read_dir},
-    {afc_op::kRemovePath, "remove", &AfcConnection::remove_path},
-    {afc_op::kMakeDir, "make dir", &AfcConnection::make_dir},
-    {afc_op::kGetFileInfo, "file info", &AfcConnection::file_info},
-    {afc_op::kGetDeviceInfo, "device info", &AfcConnection::device_info},
-    {afc_op::kFileOpen, "open", &AfcConnection::file_open},
-    {afc_op::kFileRead, "read", &AfcConnection::file_read},
-    {afc_op::kFileWrite, "write", &AfcConnection::file_write},
-    {afc_op::kFileSeek, "seek", &AfcConnection::file_seek},
-    {afc_op::kFileTell, "tell", &AfcConnection::file_tell},
-    {afc_op::kFileClose, "close", &AfcConnection::file_close},
-    {afc_op::kRenamePath, "rename", &AfcConnection::rename_path},
-    {afc_op::kFileLock, "lock", &AfcConnection::file_lock},
-    {afc_op::kRemovePathAndContents, "remove all", &AfcConnection::remove_all},
+    {AfcOperation::kReadDirectory, "read dir", &AfcConnection::read_dir},
+    {AfcOperation::kRemovePath, "remove", &AfcConnection::remove_path},
+    {AfcOperation::kMakeDirectory, "make dir", &AfcConnection::make_dir},
+    {AfcOperation::kGetFileInfo, "file info", &AfcConnection::file_info},
+    {AfcOperation::kGetDeviceInfo, "device info", &AfcConnection::device_info},
+    {AfcOperation::kFileOpen, "open", &AfcConnection::file_open},
+    {AfcOperation::kFileRead, "read", &AfcConnection::file_read},
+    {AfcOperation::kFileWrite, "write", &AfcConnection::file_write},
+    {AfcOperation::kFileSeek, "seek", &AfcConnection::file_seek},
+    {AfcOperation::kFileTell, "tell", &AfcConnection::file_tell},
+    {AfcOperation::kFileClose, "close", &AfcConnection::file_close},
+    {AfcOperation::kRenamePath, "rename", &AfcConnection::rename_path},
+    {AfcOperation::kFileLock, "lock", &AfcConnection::file_lock},
+    {AfcOperation::kRemovePathAndContents, "remove all", &AfcConnection::remove_all},
 };
 
-const AfcConnection::Operation *AfcConnection::find_operation(uint64_t code) {
+const AfcConnection::Operation *AfcConnection::find_operation(AfcOperation code) {
     for (const Operation &operation : kOperations) {
         if (operation.code == code) {
             return &operation;
@@ -766,22 +763,17 @@ FixtureSection sync_lock_section() {
                     "SyncLockError", "goes without \"SyncLockHeldByOtherHost\" (give one of them)");
                 return false;
             }
-            if (held && plist_get_node_type(held) == PLIST_BOOLEAN) {
-                uint8_t value = 0;
-                plist_get_bool_val(held, &value);
-                play->held_for_ever = value != 0;
-            } else if (held && plist_get_node_type(held) == PLIST_UINT) {
-                plist_get_uint_val(held, &play->held_attempts);
+            if (const std::optional<bool> for_ever = tarvo::bool_value(held)) {
+                play->held_for_ever = *for_ever;
+            } else if (const std::optional<uint64_t> attempts = tarvo::uint_value(held)) {
+                play->held_attempts = *attempts;
             } else if (held) {
                 *error = source.error("SyncLockHeldByOtherHost",
                                       "must be a number of attempts or true (for ever)");
                 return false;
             }
             if (code) {
-                uint64_t value = 0;
-                if (plist_get_node_type(code) == PLIST_UINT) {
-                    plist_get_uint_val(code, &value);
-                }
+                const uint64_t value = tarvo::uint_value(code).value_or(0);
                 if (value == 0 || value > 0xFFFFFFFF) {
                     *error = source.error("SyncLockError",
                                           "must be an AFC status code (a positive integer)");

@@ -4,7 +4,6 @@
 #include "diagnostics_relay_service.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -31,11 +30,11 @@ class DiagnosticsRelay : public SimService {
   public:
     explicit DiagnosticsRelay(const ServiceContext &context) : context_(context) {}
 
-    void serve(DeviceLink &link) override {
-        PlistConversation talk(link, context_, PlistEncoding::kXml);
+    void serve(ServiceSocket &socket) override {
+        PlistConversation talk(socket, context_, PlistEncoding::kXml);
         PlistPtr request;
         while (talk.receive(&request)) {
-            const std::string name = string_item(request.get(), "Request").value_or("");
+            const std::string name = tarvo::string_item(request.get(), "Request").value_or("");
             if (name == "Goodbye") {
                 PlistPtr answer = status_message("Success");
                 talk.send(answer.get());
@@ -57,20 +56,18 @@ class DiagnosticsRelay : public SimService {
         }
         const GestaltValues *known = context_.fixture.section<GestaltValues>(kMobileGestaltSection);
         const bool deprecated = mobile_gestalt_deprecated(
-            string_item(context_.fixture.global_domain.get(), "ProductVersion").value_or(""));
+            tarvo::string_item(context_.fixture.global_domain.get(), "ProductVersion")
+                .value_or(""));
         plist_t gestalt = plist_new_dict();
         plist_dict_set_item(gestalt, "Status",
                             plist_new_string(deprecated ? "MobileGestaltDeprecated" : "Success"));
         // Keys the device does not know are left out of the answer.
         for (uint32_t i = 0; i < plist_array_get_size(keys); ++i) {
-            plist_t key = plist_array_get_item(keys, i);
-            if (plist_get_node_type(key) != PLIST_STRING) {
+            const std::optional<std::string> key = tarvo::string_at(keys, i);
+            if (!key) {
                 continue;
             }
-            char *text = nullptr;
-            plist_get_string_val(key, &text);
-            const std::string name = text ? text : "";
-            std::free(text);
+            const std::string &name = *key;
             plist_t value =
                 known ? plist_dict_get_item(known->values.get(), name.c_str()) : nullptr;
             if (value && name != "Status") {

@@ -4,7 +4,6 @@
 #include "installation_proxy_service.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <optional>
 #include <set>
 
@@ -34,11 +33,11 @@ class InstallationProxy : public SimService {
   public:
     explicit InstallationProxy(const ServiceContext &context) : context_(context) {}
 
-    void serve(DeviceLink &link) override {
-        PlistConversation talk(link, context_, PlistEncoding::kXml);
+    void serve(ServiceSocket &socket) override {
+        PlistConversation talk(socket, context_, PlistEncoding::kXml);
         PlistPtr request;
         while (talk.receive(&request)) {
-            const std::string command = string_item(request.get(), "Command").value_or("");
+            const std::string command = tarvo::string_item(request.get(), "Command").value_or("");
             bool sent = false;
             if (command == "Browse") {
                 sent = browse(talk, request.get());
@@ -64,7 +63,7 @@ class InstallationProxy : public SimService {
             return "ClientOptions must be a dictionary";
         }
         if (plist_dict_get_item(options, "ApplicationType")) {
-            const std::string type = string_item(options, "ApplicationType").value_or("");
+            const std::string type = tarvo::string_item(options, "ApplicationType").value_or("");
             if (type == "User") {
                 query->type = AppType::kUser;
             } else if (type == "System") {
@@ -82,14 +81,11 @@ class InstallationProxy : public SimService {
         }
         query->attributes.emplace();
         for (uint32_t i = 0; i < plist_array_get_size(wanted); ++i) {
-            plist_t name = plist_array_get_item(wanted, i);
-            if (plist_get_node_type(name) != PLIST_STRING) {
+            std::optional<std::string> name = tarvo::string_at(wanted, i);
+            if (!name) {
                 return "ReturnAttributes must be an array of attribute names";
             }
-            char *text = nullptr;
-            plist_get_string_val(name, &text);
-            query->attributes->insert(text ? text : "");
-            std::free(text);
+            query->attributes->insert(std::move(*name));
         }
         // Devices always name the app, asked or not.
         query->attributes->insert("CFBundleIdentifier");

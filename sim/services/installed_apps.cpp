@@ -4,7 +4,6 @@
  */
 #include "installed_apps.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +11,7 @@
 #include <set>
 
 #include "plist_dict_walk.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -33,17 +33,6 @@ bool is_bundle_id(std::string_view id) {
         }
     }
     return true;
-}
-
-std::optional<std::string> string_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
 }
 
 class AppsReader {
@@ -69,10 +58,7 @@ class AppsReader {
         if (!node) {
             return true;
         }
-        uint64_t size = 0;
-        if (plist_get_node_type(node) == PLIST_UINT) {
-            plist_get_uint_val(node, &size);
-        }
+        const uint64_t size = tarvo::uint_value(node).value_or(0);
         if (size == 0 || size > kMaxBrowsePageSize) {
             return fail("BrowsePageSize",
                         "must be an integer from 1 to " + std::to_string(kMaxBrowsePageSize));
@@ -101,7 +87,7 @@ class AppsReader {
             }
             InstalledApp app;
             const std::optional<std::string> id =
-                string_of(plist_dict_get_item(attributes, "CFBundleIdentifier"));
+                tarvo::string_item(attributes, "CFBundleIdentifier");
             if (!id || !is_bundle_id(*id)) {
                 return fail("Applications",
                             where +
@@ -112,7 +98,7 @@ class AppsReader {
                 return fail("Applications", where + "\"" + *id + "\" is listed twice");
             }
             const std::optional<std::string> type =
-                string_of(plist_dict_get_item(attributes, "ApplicationType"));
+                tarvo::string_item(attributes, "ApplicationType");
             if (type != "User" && type != "System") {
                 return fail("Applications",
                             where + "needs \"ApplicationType\": \"User\" or \"System\"");

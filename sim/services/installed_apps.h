@@ -17,7 +17,7 @@
 
 #include "device_state.h"
 #include "fixture.h"
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

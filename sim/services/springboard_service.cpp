@@ -3,42 +3,30 @@
  */
 #include "springboard_service.h"
 
-#include <cstdlib>
 #include <optional>
 
 #include "installed_apps.h"
 #include "plist_conversation.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
-
-std::optional<std::string> string_item(plist_t dict, const char *key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
 
 class Springboard : public SimService {
   public:
     explicit Springboard(const ServiceContext &context) : context_(context) {}
 
-    void serve(DeviceLink &link) override {
+    void serve(ServiceSocket &socket) override {
         // Icons are data; the binary form carries them without base64.
-        PlistConversation talk(link, context_, PlistEncoding::kBinary);
+        PlistConversation talk(socket, context_, PlistEncoding::kBinary);
         PlistPtr request;
         while (talk.receive(&request)) {
-            const std::string command = string_item(request.get(), "command").value_or("");
+            const std::string command = tarvo::string_item(request.get(), "command").value_or("");
             PlistPtr answer(plist_new_dict());
             if (command == "getIconPNGData") {
                 // An app without an icon, or no such app, gets an answer
                 // without "pngData", as devices give.
-                const std::optional<std::string> id = string_item(request.get(), "bundleId");
+                const std::optional<std::string> id = tarvo::string_item(request.get(), "bundleId");
                 const InstalledApps installed = device_apps(context_.fixture, context_.state);
                 const InstalledApp *app = id ? installed.find(*id) : nullptr;
                 if (app && app->icon) {

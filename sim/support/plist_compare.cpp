@@ -3,11 +3,11 @@
  */
 #include "plist_compare.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <vector>
 
 #include "message_log.h"
 #include "plist_dict_walk.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -44,16 +44,8 @@ const char *type_name(plist_type type) {
 
 bool same_scalar(plist_t a, plist_t b) {
     switch (plist_get_node_type(a)) {
-        case PLIST_STRING: {
-            char *x = nullptr;
-            char *y = nullptr;
-            plist_get_string_val(a, &x);
-            plist_get_string_val(b, &y);
-            const bool same = x && y && std::strcmp(x, y) == 0;
-            std::free(x);
-            std::free(y);
-            return same;
-        }
+        case PLIST_STRING:
+            return tarvo::string_value(a) == tarvo::string_value(b);
         default:
             // Booleans, integers, reals, dates and UIDs compare by value.
             return plist_compare_node_value(a, b) != 0;
@@ -63,25 +55,18 @@ bool same_scalar(plist_t a, plist_t b) {
 /// Two data values of the same length read alike in the trace's form, so
 /// the first differing byte is named instead.
 std::optional<std::string> data_difference(plist_t got, plist_t wanted, const std::string &where) {
-    char *x = nullptr;
-    char *y = nullptr;
-    uint64_t got_length = 0;
-    uint64_t wanted_length = 0;
-    plist_get_data_val(got, &x, &got_length);
-    plist_get_data_val(wanted, &y, &wanted_length);
-    std::optional<std::string> difference;
-    if (got_length != wanted_length) {
-        difference = where + " holds " + std::to_string(got_length) + " bytes, expected " +
-                     std::to_string(wanted_length);
+    const std::vector<uint8_t> x = tarvo::data_value(got).value_or(std::vector<uint8_t>());
+    const std::vector<uint8_t> y = tarvo::data_value(wanted).value_or(std::vector<uint8_t>());
+    if (x.size() != y.size()) {
+        return where + " holds " + std::to_string(x.size()) + " bytes, expected " +
+               std::to_string(y.size());
     }
-    for (uint64_t i = 0; !difference && i < got_length; ++i) {
+    for (std::size_t i = 0; i < x.size(); ++i) {
         if (x[i] != y[i]) {
-            difference = where + " differs from the expected data at byte " + std::to_string(i);
+            return where + " differs from the expected data at byte " + std::to_string(i);
         }
     }
-    std::free(x);
-    std::free(y);
-    return difference;
+    return std::nullopt;
 }
 
 std::optional<std::string> compare(plist_t got, plist_t wanted, const std::string &where,

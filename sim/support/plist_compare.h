@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

@@ -7,7 +7,7 @@ namespace tarvosim {
 
 bool PlistConversation::receive(PlistPtr *request) {
     const FrameStatus status = read_plist_frame(
-        link_,
+        socket_,
         FrameWaits{std::chrono::duration_cast<std::chrono::milliseconds>(kIdleWait),
                    std::chrono::duration_cast<std::chrono::milliseconds>(kFrameWait)},
         request);
@@ -41,8 +41,8 @@ bool PlistConversation::receive(PlistPtr *request) {
 
 bool PlistConversation::send(plist_t message) {
     context_.log.sent(context_.name, message);
-    return write_plist_frame(link_, message, encoding_, SteadyClock::now() + kFrameWait) ==
-           LinkStatus::kOk;
+    return write_plist_frame(socket_, message, encoding_, SteadyClock::now() + kFrameWait) ==
+           SocketStatus::kOk;
 }
 
 }  // namespace tarvosim

@@ -10,10 +10,10 @@
 #include <chrono>
 #include <string>
 
-#include "device_link.h"
+#include "owners.h"
 #include "plist_frame.h"
-#include "plist_ptr.h"
 #include "service_registry.h"
+#include "service_socket.h"
 
 namespace tarvosim {
 
@@ -24,19 +24,19 @@ class PlistConversation {
     /// How long a frame may take once it began, and a reply to go out.
     static constexpr std::chrono::seconds kFrameWait{10};
 
-    PlistConversation(DeviceLink &link, const ServiceContext &context, PlistEncoding encoding)
-        : link_(link), context_(context), encoding_(encoding) {}
+    PlistConversation(ServiceSocket &socket, const ServiceContext &context, PlistEncoding encoding)
+        : socket_(socket), context_(context), encoding_(encoding) {}
 
     /// The host's next request, a dictionary. False when the connection
     /// ended, idled out, or sent something that is no dictionary (the
     /// reason is noted in the trace).
     bool receive(PlistPtr *request);
-    /// Sends one message; false when the link failed.
+    /// Sends one message; false when the socket failed.
     bool send(plist_t message);
     void note(const std::string &text) const { context_.log.note(context_.name, text); }
 
   private:
-    DeviceLink &link_;
+    ServiceSocket &socket_;
     const ServiceContext &context_;
     PlistEncoding encoding_;
 };

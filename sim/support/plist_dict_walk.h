@@ -7,8 +7,9 @@
 
 #include <plist/plist.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "owners.h"
 
 namespace tarvosim {
 
@@ -18,6 +19,7 @@ template <typename Visit>
 bool for_each_dict_item(plist_t dict, Visit visit) {
     plist_dict_iter iter = nullptr;
     plist_dict_new_iter(dict, &iter);
+    const MallocPtr<void> iter_owner(iter);
     bool went_on = true;
     while (went_on) {
         char *key = nullptr;
@@ -26,11 +28,9 @@ bool for_each_dict_item(plist_t dict, Visit visit) {
         if (!key) {
             break;
         }
-        const std::string name = key;
-        std::free(key);
+        const std::string name = CString(key).get();
         went_on = visit(name, value);
     }
-    std::free(iter);
     return went_on;
 }
 

@@ -1,5 +1,5 @@
 /*
- * Length-prefixed property-list frames over a DeviceLink.
+ * Length-prefixed property-list frames over a ServiceSocket.
  */
 #include "plist_frame.h"
 
@@ -23,14 +23,14 @@ void put_be32(uint8_t *out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
-FrameStatus frame_status(LinkStatus status) {
+FrameStatus frame_status(SocketStatus status) {
     switch (status) {
-        case LinkStatus::kOk:
+        case SocketStatus::kOk:
             return FrameStatus::kOk;
-        case LinkStatus::kTimeout:
+        case SocketStatus::kTimeout:
             return FrameStatus::kTimeout;
-        case LinkStatus::kClosed:
-        case LinkStatus::kError:
+        case SocketStatus::kClosed:
+        case SocketStatus::kError:
             break;
     }
     return FrameStatus::kError;
@@ -38,27 +38,28 @@ FrameStatus frame_status(LinkStatus status) {
 
 }  // namespace
 
-FrameStatus read_plist_frame(DeviceLink &link, const FrameWaits &waits, PlistPtr *out) {
+FrameStatus read_plist_frame(ServiceSocket &socket, const FrameWaits &waits, PlistPtr *out) {
     out->reset();
-    LinkStatus ready = link.wait_readable(SteadyClock::now() + waits.idle);
-    if (ready == LinkStatus::kTimeout) {
+    SocketStatus ready = socket.wait_readable(SteadyClock::now() + waits.idle);
+    if (ready == SocketStatus::kTimeout) {
         return FrameStatus::kIdle;
     }
-    if (ready != LinkStatus::kOk) {
+    if (ready != SocketStatus::kOk) {
         return FrameStatus::kError;
     }
     const auto deadline = SteadyClock::now() + waits.frame;
     uint8_t header[4];
     // The first byte tells a clean end between frames from a cut-off frame.
-    LinkStatus first = link.read_exact(std::span<uint8_t>(header, 1), deadline);
-    if (first == LinkStatus::kClosed) {
+    SocketStatus first = socket.read_exact(std::span<uint8_t>(header, 1), deadline);
+    if (first == SocketStatus::kClosed) {
         return FrameStatus::kClosed;
     }
-    if (first != LinkStatus::kOk) {
+    if (first != SocketStatus::kOk) {
         return frame_status(first);
     }
-    LinkStatus rest = link.read_exact(std::span<uint8_t>(header + 1, sizeof header - 1), deadline);
-    if (rest != LinkStatus::kOk) {
+    SocketStatus rest =
+        socket.read_exact(std::span<uint8_t>(header + 1, sizeof header - 1), deadline);
+    if (rest != SocketStatus::kOk) {
         return frame_status(rest);
     }
     const uint32_t length = get_be32(header);
@@ -66,8 +67,8 @@ FrameStatus read_plist_frame(DeviceLink &link, const FrameWaits &waits, PlistPtr
         return FrameStatus::kTooLarge;
     }
     std::vector<uint8_t> body(length);
-    LinkStatus status = link.read_exact(body, deadline);
-    if (status != LinkStatus::kOk) {
+    SocketStatus status = socket.read_exact(body, deadline);
+    if (status != SocketStatus::kOk) {
         return frame_status(status);
     }
     plist_t node = tarvo::plist_from_untrusted_memory(body);
@@ -100,13 +101,13 @@ std::vector<uint8_t> encode_plist_frame(plist_t node, PlistEncoding encoding) {
     return frame;
 }
 
-LinkStatus write_plist_frame(DeviceLink &link, plist_t node, PlistEncoding encoding,
-                             SteadyClock::time_point deadline) {
+SocketStatus write_plist_frame(ServiceSocket &socket, plist_t node, PlistEncoding encoding,
+                               SteadyClock::time_point deadline) {
     std::vector<uint8_t> frame = encode_plist_frame(node, encoding);
     if (frame.empty()) {
-        return LinkStatus::kError;
+        return SocketStatus::kError;
     }
-    return link.write_all(frame, deadline);
+    return socket.write_all(frame, deadline);
 }
 
 }  // namespace tarvosim

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "device_link.h"
-#include "plist_ptr.h"
+#include "owners.h"
+#include "service_socket.h"
 
 namespace tarvosim {
 
@@ -36,15 +36,15 @@ struct FrameWaits {
 };
 
 /// Reads one frame and parses its body into *out (any plist type).
-FrameStatus read_plist_frame(DeviceLink &link, const FrameWaits &waits, PlistPtr *out);
+FrameStatus read_plist_frame(ServiceSocket &socket, const FrameWaits &waits, PlistPtr *out);
 
 enum class PlistEncoding { kXml, kBinary };
 
 /// Length prefix + encoded plist; empty when the plist cannot be encoded.
 std::vector<uint8_t> encode_plist_frame(plist_t node, PlistEncoding encoding);
 
-LinkStatus write_plist_frame(DeviceLink &link, plist_t node, PlistEncoding encoding,
-                             SteadyClock::time_point deadline);
+SocketStatus write_plist_frame(ServiceSocket &socket, plist_t node, PlistEncoding encoding,
+                               SteadyClock::time_point deadline);
 
 }  // namespace tarvosim
 

@@ -90,10 +90,12 @@ TEST(BackupCrypto, PasswordKeyMatchesPbkdf2CalledDirectly) {
     Made made = make_keybag("hunter2");
     const BackupKeybag &kb = made.keybag;
     Bytes k1(32), expected(32);
-    ASSERT_EQ(PKCS5_PBKDF2_HMAC("hunter2", 7, kb.dpsl.data(), kb.dpsl.size(), kb.dpic,
-                                EVP_sha256(), 32, k1.data()), 1);
+    ASSERT_EQ(PKCS5_PBKDF2_HMAC("hunter2", 7, kb.dpsl.data(), kb.dpsl.size(), kb.dpic, EVP_sha256(),
+                                32, k1.data()),
+              1);
     ASSERT_EQ(PKCS5_PBKDF2_HMAC(reinterpret_cast<const char *>(k1.data()), 32, kb.salt.data(),
-                                kb.salt.size(), kb.iterations, EVP_sha1(), 32, expected.data()), 1);
+                                kb.salt.size(), kb.iterations, EVP_sha1(), 32, expected.data()),
+              1);
     BackupKey key;
     ASSERT_EQ(derive_password_key(kb, "hunter2", key), R::kOk);
     EXPECT_TRUE(key == key_from(expected));
@@ -102,15 +104,19 @@ TEST(BackupCrypto, PasswordKeyMatchesPbkdf2CalledDirectly) {
     BackupKeybag single = kb;
     single.dpsl.clear();
     ASSERT_EQ(PKCS5_PBKDF2_HMAC("hunter2", 7, kb.salt.data(), kb.salt.size(), kb.iterations,
-                                EVP_sha1(), 32, expected.data()), 1);
+                                EVP_sha1(), 32, expected.data()),
+              1);
     ASSERT_EQ(derive_password_key(single, "hunter2", key), R::kOk);
     EXPECT_TRUE(key == key_from(expected));
 }
 
 TEST(BackupCrypto, KeyWrapMatchesRfc3394Vector) {
-    BackupKey kek = key_from(hex("000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"));
-    BackupKey data = key_from(hex("00112233445566778899AABBCCDDEEFF000102030405060708090A0B0C0D0E0F"));
-    Bytes expected = hex("28C9F404C4B810F4CBCCB35CFB87F8263F5786E2D80ED326CBC7F0E71A99F43BFB988B9B7A02DD21");
+    BackupKey kek =
+        key_from(hex("000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"));
+    BackupKey data =
+        key_from(hex("00112233445566778899AABBCCDDEEFF000102030405060708090A0B0C0D0E0F"));
+    Bytes expected =
+        hex("28C9F404C4B810F4CBCCB35CFB87F8263F5786E2D80ED326CBC7F0E71A99F43BFB988B9B7A02DD21");
     std::array<uint8_t, kWrappedKeySize> wrapped{};
     ASSERT_EQ(aes_key_wrap(kek, data, wrapped), R::kOk);
     EXPECT_EQ(Bytes(wrapped.begin(), wrapped.end()), expected);
@@ -291,18 +297,35 @@ TEST(BackupCrypto, MalformedKeybagsAreRefused) {
         {"nine-byte integer", [&](auto &v) { find(v, "CLAS").value = be(1, 9); }},
         {"integer over 32 bits", [&](auto &v) { find(v, "VERS").value = be(1ull << 32, 8); }},
         {"ITER zero", [&](auto &v) { find(v, "ITER").value = be(0); }},
-        {"DPIC over the cap", [&](auto &v) { find(v, "DPIC").value = be(kMaxKeybagIterations + 1); }},
+        {"DPIC over the cap",
+         [&](auto &v) { find(v, "DPIC").value = be(kMaxKeybagIterations + 1); }},
         {"DPIC without DPSL", [&](auto &v) { erase(v, "DPSL"); }},
         {"no TYPE", [&](auto &v) { erase(v, "TYPE"); }},
         {"no classes", [&](auto &v) { v.resize(10); }},
         {"class without WPKY", [&](auto &v) { v.erase(v.begin() + 14); }},
         {"repeated CLAS", [&](auto &v) { find(v, "CLAS", 1).value = be(1); }},
-        {"repeated header item", [&](auto &v) { v.insert(v.begin() + 2, {"SALT", Bytes(20)}); }},
-        {"header item in a class", [&](auto &v) { v.push_back({"ITER", be(1)}); }},
-        {"class item in the header", [&](auto &v) { v.insert(v.begin(), {"CLAS", be(1)}); }},
-        {"oversized value", [&](auto &v) { v.push_back({"XXXX", Bytes(kMaxKeybagValueBytes + 1)}); }},
-        {"too many items", [&](auto &v) { v.resize(v.size() + kMaxKeybagItems, {"XXXX", {}}); }},
-        {"too many bytes", [&](auto &v) {
+        {"repeated header item",
+         [&](auto &v) {
+             v.insert(v.begin() + 2, {"SALT", Bytes(20)});
+         }},
+        {"header item in a class",
+         [&](auto &v) {
+             v.push_back({"ITER", be(1)});
+         }},
+        {"class item in the header",
+         [&](auto &v) {
+             v.insert(v.begin(), {"CLAS", be(1)});
+         }},
+        {"oversized value",
+         [&](auto &v) {
+             v.push_back({"XXXX", Bytes(kMaxKeybagValueBytes + 1)});
+         }},
+        {"too many items",
+         [&](auto &v) {
+             v.resize(v.size() + kMaxKeybagItems, {"XXXX", {}});
+         }},
+        {"too many bytes",
+         [&](auto &v) {
              v.resize(v.size() + kMaxKeybagBytes / 4000 + 1, {"XXXX", Bytes(4000)});
          }},
     };

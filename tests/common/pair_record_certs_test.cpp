@@ -13,26 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "owners.h"
 #include "userpref.h"
 
 namespace {
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-};
-struct X509Free {
-    void operator()(X509 *cert) const { X509_free(cert); }
-};
-struct BioFree {
-    void operator()(BIO *bio) const { BIO_free(bio); }
-};
-using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using PkeyPtr = EvpPkeyPtr;
 
 constexpr const char *kItems[] = {"DeviceCertificate", "HostPrivateKey", "HostCertificate",
                                   "RootPrivateKey", "RootCertificate"};

@@ -6,14 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "owners.h"
 #include "userpref.h"
 
 namespace {
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
 std::string data_item(plist_t record, const char *name) {
     plist_t item = plist_dict_get_item(record, name);

@@ -11,14 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include "owners.h"
 #include "plist_compat.h"
 
 namespace {
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 #ifdef TARVO_HAVE_PLIST_WRITE_TO_STREAM
 #define SKIP_IF_LIBRARY_WRITES_TEXT() GTEST_SKIP() << "the library's own text layout is in use"

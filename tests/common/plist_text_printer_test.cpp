@@ -8,14 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "owners.h"
 #include "utils.h"
 
 namespace {
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // Everything plist_print_to_stream writes for node.
 std::string printed(plist_t node) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "../support/hostile_plists.h"
+#include "owners.h"
 #include "plist_compat.h"
 #include "utils.h"
 
@@ -18,11 +19,6 @@ namespace {
 
 using namespace tarvo::testing;
 using namespace std::string_literals;
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 Bytes bytes_of(const std::string &text) {
     return {text.begin(), text.end()};

@@ -1,6 +1,7 @@
 // The secret items of messages: redacted copies for traces, wiping in
 // place, and the process guard.
 #include "secrets.h"
+#include "owners.h"
 
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
@@ -11,11 +12,6 @@
 #include <string>
 
 namespace {
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
 PlistPtr from_xml(const std::string &value_xml) {
     const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" +

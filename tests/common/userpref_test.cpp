@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 using tarvosim::MuxDaemon;
 using tarvosim::MuxDaemonFaults;
 using tarvosim::MuxDaemonOptions;
-using tarvosim::PlistPtr;
 
 #ifdef __APPLE__
 constexpr const char *kDefaultConfigDir = "/var/db/lockdown";

@@ -15,19 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "owners.h"
 #include "utils.h"
 
 namespace {
 
-struct Free {
-    void operator()(void *p) const { std::free(p); }
-};
-using HeapString = std::unique_ptr<char, Free>;
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
+using HeapString = CString;
 
 std::string text_of(const HeapString &s) {
     return s ? std::string(s.get()) : "<null>";

@@ -145,9 +145,9 @@ TEST(AfcPeer, HostileRepliesEndInErrorCodes) {
          AFC_E_UNKNOWN_PACKET_TYPE, true},
         // Codes the device does not have must not pass for the host's own
         // (30 and up) nor for values the enumeration lacks.
-        {"a code past the device's last", encode_afc_packet(0, AfcOperation::kStatus,
-                                                             u64_bytes({24}), {}),
-         false, AFC_E_UNKNOWN_ERROR, true},
+        {"a code past the device's last",
+         encode_afc_packet(0, AfcOperation::kStatus, u64_bytes({24}), {}), false,
+         AFC_E_UNKNOWN_ERROR, true},
         {"a code of the host's own range",
          encode_afc_packet(0, AfcOperation::kStatus, u64_bytes({AFC_E_MUX_ERROR}), {}), false,
          AFC_E_UNKNOWN_ERROR, true},

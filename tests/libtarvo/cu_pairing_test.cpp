@@ -11,15 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "libtarvo/owners.h"
+#include "owners.h"
+#include "plist_items.h"
 #include "sim_harness.h"
 #include "tarvo.h"
 #include "userpref.h"
 
 namespace {
-
-using libtarvo::CString;
-using libtarvo::PlistPtr;
 
 constexpr const char *kPin = "246810";
 constexpr const char *kTvUdid = "00008110-0000000000C0FFEE";
@@ -112,26 +110,12 @@ struct Client {
 };
 
 std::string string_item(plist_t dict, const char *key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return "(missing)";
-    }
-    char *raw = nullptr;
-    plist_get_string_val(node, &raw);
-    CString value(raw);
-    return value.get();
+    return tarvo::string_item(dict, key).value_or("(missing)");
 }
 
 std::string data_item(plist_t dict, const char *key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
-        return "(missing)";
-    }
-    char *raw = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &raw, &length);
-    CString value(raw);
-    return std::string(value.get(), length);
+    const std::optional<std::vector<uint8_t>> bytes = tarvo::data_item(dict, key);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : "(missing)";
 }
 
 int pair_record_state(const char *udid) {

@@ -9,15 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "libtarvo/owners.h"
+#include "owners.h"
 #include "sim_harness.h"
 #include "tarvo.h"
 #include "userpref.h"
 
 namespace {
-
-using libtarvo::CString;
-using libtarvo::PlistPtr;
 
 constexpr const char *kIphoneUdid = "00008120-001A2B3C4D5E6F7A";
 constexpr const char *kAppleTvUdid = "00008110-000C19E2A3F4B5D6";

@@ -8,7 +8,7 @@
 #include <regex>
 #include <string>
 
-#include "libtarvo/owners.h"
+#include "owners.h"
 
 namespace libtarvo {
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "libtarvo/owners.h"
+#include "owners.h"
 #include "userpref.h"
 
 namespace libtarvo {

@@ -13,14 +13,12 @@
 #include <system_error>
 #include <vector>
 
-#include "libtarvo/owners.h"
+#include "owners.h"
 #include "scripted_peer.h"
 #include "sim_harness.h"
 #include "tarvo.h"
 
 namespace {
-
-using libtarvo::PlistPtr;
 
 constexpr const char *kUdid = "00008030-00AA11BB22CC33EE";
 const std::string kIcon("\x89PNG\r\n\x1a\n-icon-", 14);

@@ -20,8 +20,9 @@
 #include "libtarvo/afc_packet.h"
 #include "libtarvo/connection.h"
 #include "libtarvo/device_link.h"
-#include "libtarvo/owners.h"
 #include "libtarvo/plist_frame.h"
+#include "owners.h"
+#include "plist_items.h"
 
 namespace libtarvo {
 
@@ -195,25 +196,11 @@ inline PlistPtr dl_message(std::initializer_list<plist_t> items) {
 }
 
 inline std::string string_at(plist_t array, uint32_t index) {
-    plist_t item = plist_array_get_item(array, index);
-    char *raw = nullptr;
-    if (item && plist_get_node_type(item) == PLIST_STRING) {
-        plist_get_string_val(item, &raw);
-    }
-    std::string value(raw ? raw : "");
-    std::free(raw);
-    return value;
+    return tarvo::string_at(array, index).value_or("");
 }
 
 inline std::string string_item(plist_t dict, const char *key) {
-    plist_t item = dict ? plist_dict_get_item(dict, key) : nullptr;
-    char *raw = nullptr;
-    if (item && plist_get_node_type(item) == PLIST_STRING) {
-        plist_get_string_val(item, &raw);
-    }
-    std::string value(raw ? raw : "");
-    std::free(raw);
-    return value;
+    return tarvo::string_item(dict, key).value_or("");
 }
 
 }  // namespace libtarvo

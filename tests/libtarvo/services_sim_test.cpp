@@ -17,14 +17,11 @@
 #include <vector>
 
 #include "libtarvo/mobilebackup2_private.h"
-#include "libtarvo/owners.h"
+#include "owners.h"
 #include "sim_harness.h"
 #include "tarvo.h"
 
 namespace {
-
-using libtarvo::CString;
-using libtarvo::PlistPtr;
 
 constexpr const char *kUdid = "00008030-00AA11BB22CC33DD";
 
@@ -307,9 +304,9 @@ TEST(MobileBackup2Sim, HandshakeVersionsAndARequestAnswered) {
 
     PlistPtr options(plist_new_dict());
     plist_dict_set_item(options.get(), "CloudBackupState", plist_new_bool(1));
-    ASSERT_EQ(mobilebackup2_send_request(backup.client, "EnableCloudBackup", kUdid, kUdid,
-                                         options.get()),
-              MOBILEBACKUP2_E_SUCCESS);
+    ASSERT_EQ(
+        mobilebackup2_send_request(backup.client, "EnableCloudBackup", kUdid, kUdid, options.get()),
+        MOBILEBACKUP2_E_SUCCESS);
     PlistPtr message;
     std::string name;
     ASSERT_EQ(next_message(backup.client, &message, &name), MOBILEBACKUP2_E_SUCCESS);
@@ -362,10 +359,10 @@ TEST(MobileBackup2Sim, ScriptedAnswerWithANotificationOnTheSide) {
         content_response("scripted info") + "</array>";
     Device device("", script);
     ASSERT_TRUE(device.ok());
-    Device::Service np_service;
-    device.start("com.apple.mobile.notification_proxy", &np_service);
+    Device::Service notification_proxy;
+    device.start("com.apple.mobile.notification_proxy", &notification_proxy);
     np_client_t np = nullptr;
-    ASSERT_EQ(np_client_new(device.device(), np_service.descriptor, &np), NP_E_SUCCESS);
+    ASSERT_EQ(np_client_new(device.device(), notification_proxy.descriptor, &np), NP_E_SUCCESS);
     Relayed relayed;
     ASSERT_EQ(np_set_notify_callback(np, &Relayed::callback, &relayed), NP_E_SUCCESS);
     ASSERT_EQ(np_observe_notification(np, "com.apple.itunes-client.syncCancelRequest"),

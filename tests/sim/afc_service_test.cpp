@@ -52,8 +52,8 @@ class AfcServiceTest : public ::testing::Test {
             return nullptr;
         }
         auto client = std::make_unique<AfcTestClient>(std::move(link));
-        EXPECT_EQ(client->request(afc_op::kGetFileInfo, AfcTestClient::path("/")).operation,
-                  afc_op::kData);
+        EXPECT_EQ(client->request(AfcOperation::kGetFileInfo, AfcTestClient::path("/")).operation,
+                  AfcOperation::kData);
         return client;
     }
 
@@ -69,8 +69,8 @@ TEST_F(AfcServiceTest, MediaFolderStartsAsACopyOfTheFixture) {
     ASSERT_FALSE(original.empty());
     EXPECT_EQ(afc->contents("/Books/Field Notes.txt"), original);
 
-    AfcReply listing = afc->request(afc_op::kReadDir, AfcTestClient::path("/Books"));
-    ASSERT_EQ(listing.operation, afc_op::kData);
+    AfcReply listing = afc->request(AfcOperation::kReadDirectory, AfcTestClient::path("/Books"));
+    ASSERT_EQ(listing.operation, AfcOperation::kData);
     EXPECT_EQ(listing.strings(),
               (std::vector<std::string>{".", "..", "Field Notes.txt", "iBooksData2.plist"}));
 
@@ -140,11 +140,12 @@ TEST_F(AfcServiceTest, ReadsInPiecesAndSkipsWithSeekAndTell) {
     const uint64_t handle = afc->open("/pieces", 4);
     ASSERT_NE(handle, 0u);
     ASSERT_EQ(afc->write(handle, "0123456789"), afc_status::kSuccess);
-    ASSERT_EQ(afc->request(afc_op::kFileSeek, AfcTestClient::u64s({handle, SEEK_SET, 2})).status(),
-              afc_status::kSuccess);
+    ASSERT_EQ(
+        afc->request(AfcOperation::kFileSeek, AfcTestClient::u64s({handle, SEEK_SET, 2})).status(),
+        afc_status::kSuccess);
     EXPECT_EQ(afc->read(handle, 3), "234");
-    AfcReply tell = afc->request(afc_op::kFileTell, AfcTestClient::u64s({handle}));
-    ASSERT_EQ(tell.operation, afc_op::kFileTellResult);
+    AfcReply tell = afc->request(AfcOperation::kFileTell, AfcTestClient::u64s({handle}));
+    ASSERT_EQ(tell.operation, AfcOperation::kFileTellResult);
     EXPECT_EQ(tell.header_data, AfcTestClient::u64s({5}));
     EXPECT_EQ(afc->read(handle, 100), "56789");
     EXPECT_EQ(afc->read(handle, 100), "");  // end of file
@@ -157,31 +158,37 @@ TEST_F(AfcServiceTest, FileInfoFoldersAndRemoval) {
     auto afc = connect();
     ASSERT_TRUE(afc);
     AfcReply file =
-        afc->request(afc_op::kGetFileInfo, AfcTestClient::path("/Books/Field Notes.txt"));
-    ASSERT_EQ(file.operation, afc_op::kData);
+        afc->request(AfcOperation::kGetFileInfo, AfcTestClient::path("/Books/Field Notes.txt"));
+    ASSERT_EQ(file.operation, AfcOperation::kData);
     EXPECT_EQ(info_value(file, "st_ifmt"), "S_IFREG");
     EXPECT_EQ(info_value(file, "st_size"),
               std::to_string(fs::file_size(host_.media_dir() + "/Books/Field Notes.txt")));
     EXPECT_NE(info_value(file, "st_mtime"), "<missing>");
     EXPECT_NE(info_value(file, "st_birthtime"), "<missing>");
-    AfcReply folder = afc->request(afc_op::kGetFileInfo, AfcTestClient::path("/"));
+    AfcReply folder = afc->request(AfcOperation::kGetFileInfo, AfcTestClient::path("/"));
     EXPECT_EQ(info_value(folder, "st_ifmt"), "S_IFDIR");
-    EXPECT_EQ(afc->on_path(afc_op::kGetFileInfo, "/nothing"), afc_status::kNotFound);
+    EXPECT_EQ(afc->on_path(AfcOperation::kGetFileInfo, "/nothing"), afc_status::kNotFound);
 
     // Making a folder makes its parents; an existing folder is fine.
-    EXPECT_EQ(afc->on_path(afc_op::kMakeDir, "/iTunesRestore/deep/er"), afc_status::kSuccess);
-    EXPECT_EQ(afc->on_path(afc_op::kMakeDir, "/iTunesRestore"), afc_status::kSuccess);
+    EXPECT_EQ(afc->on_path(AfcOperation::kMakeDirectory, "/iTunesRestore/deep/er"),
+              afc_status::kSuccess);
+    EXPECT_EQ(afc->on_path(AfcOperation::kMakeDirectory, "/iTunesRestore"), afc_status::kSuccess);
     EXPECT_TRUE(fs::is_directory(host_.media_dir() + "/iTunesRestore/deep/er"));
-    EXPECT_EQ(afc->on_path(afc_op::kMakeDir, "/Books/Field Notes.txt"), afc_status::kExists);
+    EXPECT_EQ(afc->on_path(AfcOperation::kMakeDirectory, "/Books/Field Notes.txt"),
+              afc_status::kExists);
 
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePath, "/iTunesRestore"), afc_status::kUnknownError)
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePath, "/iTunesRestore"), afc_status::kUnknownError)
         << "a folder that is not empty stays";
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePath, "/iTunesRestore/deep/er"), afc_status::kSuccess);
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePathAndContents, "/iTunesRestore"), afc_status::kSuccess);
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePath, "/iTunesRestore/deep/er"),
+              afc_status::kSuccess);
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePathAndContents, "/iTunesRestore"),
+              afc_status::kSuccess);
     EXPECT_FALSE(fs::exists(host_.media_dir() + "/iTunesRestore"));
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePath, "/Books/Field Notes.txt"), afc_status::kSuccess);
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePath, "/Books/Field Notes.txt"), afc_status::kNotFound);
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePath, "/"), afc_status::kPermissionDenied);
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePath, "/Books/Field Notes.txt"),
+              afc_status::kSuccess);
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePath, "/Books/Field Notes.txt"),
+              afc_status::kNotFound);
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePath, "/"), afc_status::kPermissionDenied);
 }
 
 TEST_F(AfcServiceTest, ExclusiveLocksContendAcrossConnections) {
@@ -291,9 +298,11 @@ TEST_F(AfcServiceTest, PathsCannotLeaveTheMediaFolder) {
         EXPECT_EQ(afc->open(c.path, c.mode, &status), 0u) << c.path;
         EXPECT_EQ(status, afc_status::kPermissionDenied) << c.path;
     }
-    EXPECT_EQ(afc->on_path(afc_op::kMakeDir, "/out/made"), afc_status::kPermissionDenied);
-    EXPECT_EQ(afc->on_path(afc_op::kReadDir, "/out"), afc_status::kPermissionDenied);
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePath, "/out/secret"), afc_status::kPermissionDenied);
+    EXPECT_EQ(afc->on_path(AfcOperation::kMakeDirectory, "/out/made"),
+              afc_status::kPermissionDenied);
+    EXPECT_EQ(afc->on_path(AfcOperation::kReadDirectory, "/out"), afc_status::kPermissionDenied);
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePath, "/out/secret"),
+              afc_status::kPermissionDenied);
     EXPECT_FALSE(fs::exists(outside / "new"));
     EXPECT_FALSE(fs::exists(outside / "not-yet"));
     EXPECT_EQ(file_text((outside / "secret").string()), "host file");
@@ -301,33 +310,34 @@ TEST_F(AfcServiceTest, PathsCannotLeaveTheMediaFolder) {
     // Absolute paths start at the folder; links that stay inside work, and
     // a link itself can be looked at and removed.
     EXPECT_NE(afc->contents("/books-link/Field Notes.txt").find("Field notes"), std::string::npos);
-    AfcReply link = afc->request(afc_op::kGetFileInfo, AfcTestClient::path("/out"));
+    AfcReply link = afc->request(AfcOperation::kGetFileInfo, AfcTestClient::path("/out"));
     EXPECT_EQ(info_value(link, "st_ifmt"), "S_IFLNK");
-    EXPECT_EQ(afc->on_path(afc_op::kRemovePath, "/out"), afc_status::kSuccess);
+    EXPECT_EQ(afc->on_path(AfcOperation::kRemovePath, "/out"), afc_status::kSuccess);
     EXPECT_TRUE(fs::exists(outside / "secret"));
 }
 
 TEST_F(AfcServiceTest, BrokenRequestsGetStatusesAndBadHeadersDropTheConnection) {
     auto afc = connect();
     ASSERT_TRUE(afc);
-    EXPECT_EQ(afc->request(0x7F, {}).status(), afc_status::kUnknownPacketType);
-    EXPECT_EQ(afc->request(afc_op::kGetFileInfo, testing::bytes_of("no terminator")).status(),
+    EXPECT_EQ(afc->request(static_cast<AfcOperation>(0x7F), {}).status(),
+              afc_status::kUnknownPacketType);
+    EXPECT_EQ(afc->request(AfcOperation::kGetFileInfo, testing::bytes_of("no terminator")).status(),
               afc_status::kInvalidArgument);
-    EXPECT_EQ(afc->request(afc_op::kFileRead, AfcTestClient::u64s({1})).status(),
+    EXPECT_EQ(afc->request(AfcOperation::kFileRead, AfcTestClient::u64s({1})).status(),
               afc_status::kInvalidArgument);
-    EXPECT_EQ(afc->request(afc_op::kFileClose, AfcTestClient::u64s({12345})).status(),
+    EXPECT_EQ(afc->request(AfcOperation::kFileClose, AfcTestClient::u64s({12345})).status(),
               afc_status::kInvalidArgument);
-    AfcReply answered = afc->request(afc_op::kGetFileInfo, AfcTestClient::path("/"));
+    AfcReply answered = afc->request(AfcOperation::kGetFileInfo, AfcTestClient::path("/"));
     EXPECT_EQ(answered.number, 6u) << "answers carry the request's packet number";
 
-    std::vector<uint8_t> wrong_magic = encode_afc_packet(7, afc_op::kReadDir, {}, {});
+    std::vector<uint8_t> wrong_magic = encode_afc_packet(7, AfcOperation::kReadDirectory, {}, {});
     wrong_magic[0] = 'X';
     ASSERT_TRUE(afc->link().send_bytes(wrong_magic));
     EXPECT_TRUE(afc->link().sees_end());
 
     // A header announcing more than the cap is refused before its body.
     auto again = connect();
-    std::vector<uint8_t> huge = encode_afc_packet(1, afc_op::kFileWrite, {}, {});
+    std::vector<uint8_t> huge = encode_afc_packet(1, AfcOperation::kFileWrite, {}, {});
     for (int i = 0; i < 8; ++i) {
         huge[8 + i] = 0xFF;
     }

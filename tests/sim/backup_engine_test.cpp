@@ -12,6 +12,7 @@
 
 #include "backup_service.h"
 #include "engine_support.h"
+#include "plist_dict_walk.h"
 #include "service_test_client.h"
 
 namespace tarvosim {
@@ -100,18 +101,11 @@ class FolderHost {
             fs::create_directories(root_ + "/" + text_at(message, 1));
             status(0);
         } else if (name == "DLMessageMoveItems") {
-            plist_dict_iter it = nullptr;
-            plist_t moves = plist_array_get_item(message, 1);
-            plist_dict_new_iter(moves, &it);
-            char *key = nullptr;
-            plist_t to = nullptr;
-            for (plist_dict_next_item(moves, it, &key, &to); key;
-                 plist_dict_next_item(moves, it, &key, &to)) {
-                fs::rename(root_ + "/" + key, root_ + "/" + plist_string(to));
-                std::free(key);
-                key = nullptr;
-            }
-            std::free(it);
+            for_each_dict_item(plist_array_get_item(message, 1),
+                               [this](const std::string &from, plist_t to) {
+                                   fs::rename(root_ + "/" + from, root_ + "/" + plist_string(to));
+                                   return true;
+                               });
             status(0);
         } else if (name == "DLMessageRemoveItems") {
             plist_t paths = plist_array_get_item(message, 1);
@@ -400,11 +394,11 @@ TEST_F(BackupEngineTest, RestoreOfAnEncryptedBackupWithoutAPasswordEndsWithAnErr
     PlistPtr owner(manifest);
     ASSERT_TRUE(manifest);
     plist_dict_set_item(manifest, "IsEncrypted", plist_new_bool(1));
-    char *out = nullptr;
+    char *raw = nullptr;
     uint32_t length = 0;
-    plist_to_bin(manifest, &out, &length);
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(out, length);
-    std::free(out);
+    plist_to_bin(manifest, &raw, &length);
+    const MallocPtr<char> out(raw);
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(out.get(), length);
     EXPECT_EQ(error_code(folder_->run("Restore")), kEngineNeedsPassword);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "backup_service.h"
+#include "plist_items.h"
 #include "service_test_client.h"
 
 namespace tarvosim {
@@ -68,12 +69,7 @@ class BackupPasswordTest : public ::testing::Test {
         plist_dict_set_item(query, "Domain", plist_new_string("com.apple.mobile.backup"));
         plist_dict_set_item(query, "Key", plist_new_string(key));
         Received value = host_.lockdown().request("GetValue", query);
-        uint8_t flag = 0;
-        plist_t node = value.item("Value");
-        if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
-            plist_get_bool_val(node, &flag);
-        }
-        return flag != 0;
+        return tarvo::bool_value(value.item("Value")).value_or(false);
     }
 
     testing::TempDir scratch_;

@@ -323,12 +323,12 @@ TEST_F(BackupServiceTest, UploadFilesStreamsTheFramesAsScripted) {
     EXPECT_EQ(read_name(link), "U/a");
     for (const char *block : {"hell", "o w", "orl", "d"}) {
         Frame frame = read_frame(link);
-        EXPECT_EQ(frame.code, kXferData);
+        EXPECT_EQ(frame.code, dl::kXferData);
         EXPECT_EQ(std::string(frame.payload.begin(), frame.payload.end()), block);
     }
     Frame closed = read_frame(link);
     EXPECT_EQ(closed.length, 1u);
-    EXPECT_EQ(closed.code, kXferOk);
+    EXPECT_EQ(closed.code, dl::kXferOk);
 
     // 70000 bytes of the pattern in the default 32 KiB blocks.
     EXPECT_EQ(read_name(link), "dev/b");
@@ -337,20 +337,20 @@ TEST_F(BackupServiceTest, UploadFilesStreamsTheFramesAsScripted) {
     for (uint32_t size : {32768u, 32768u, 4464u}) {
         Frame frame = read_frame(link);
         ASSERT_EQ(frame.length, size + 1);
-        EXPECT_EQ(frame.code, kXferData);
+        EXPECT_EQ(frame.code, dl::kXferData);
         std::vector<uint8_t> wanted(size);
         fill_upload_pattern(offset, wanted);
         EXPECT_EQ(frame.payload, wanted) << "block at " << offset;
         offset += size;
     }
-    EXPECT_EQ(read_frame(link).code, kXferOk);
+    EXPECT_EQ(read_frame(link).code, dl::kXferOk);
 
     // A device error closes the third file, with its text.
     EXPECT_EQ(read_name(link), "dev/c");
     EXPECT_EQ(read_name(link), "U/c");
     EXPECT_EQ(read_frame(link).payload, std::vector<uint8_t>{'x'});
     Frame error = read_frame(link);
-    EXPECT_EQ(error.code, kXferDeviceError);
+    EXPECT_EQ(error.code, dl::kXferDeviceError);
     EXPECT_EQ(std::string(error.payload.begin(), error.payload.end()), "disk on fire");
     EXPECT_EQ(read_be32(link), 0u) << "the stream ends with a zero length";
 
@@ -399,14 +399,14 @@ TEST_F(BackupServiceTest, DownloadFilesChecksWhatTheHostSends) {
         write_be32(&stream, 3);
         stream.insert(stream.end(), {'U', '/', 'a'});
         write_be32(&stream, static_cast<uint32_t>(content.size() + 1));
-        stream.push_back(kXferData);
+        stream.push_back(dl::kXferData);
         stream.insert(stream.end(), content.begin(), content.end());
-        stream.insert(stream.end(), {0, 0, 0, 1, kXferOk});
+        stream.insert(stream.end(), {0, 0, 0, 1, dl::kXferOk});
         write_be32(&stream, 3);
         stream.insert(stream.end(), {'U', '/', 'b'});
         const std::string missing = "No such file or directory";
         write_be32(&stream, static_cast<uint32_t>(missing.size() + 1));
-        stream.push_back(kXferHostError);
+        stream.push_back(dl::kXferHostError);
         stream.insert(stream.end(), missing.begin(), missing.end());
         write_be32(&stream, 0);
         ASSERT_TRUE(backup->link().send_bytes(stream));

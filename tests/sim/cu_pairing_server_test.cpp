@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "libtarvo/cu_protocol.h"
+#include "plist_items.h"
 #include "sim_harness.h"
 #include "sim_test_support.h"
 
@@ -142,11 +143,7 @@ class CuServerTest : public ::testing::Test {
 
     // Stands in for the lockdown server's certificate checks.
     static std::string_view accept_any(plist_t record, TrustedHost *host) {
-        plist_t id = plist_dict_get_item(record, "HostID");
-        char *text = nullptr;
-        plist_get_string_val(id, &text);
-        host->host_id = text ? text : "";
-        std::free(text);
+        host->host_id = tarvo::string_item(record, "HostID").value_or("");
         return host->host_id.empty() ? "MissingHostID" : "";
     }
 

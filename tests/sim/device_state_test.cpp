@@ -12,6 +12,7 @@
 
 #include "device_keys.h"
 #include "fixture.h"
+#include "plist_items.h"
 #include "sim_test_support.h"
 #include "simulator.h"
 
@@ -28,15 +29,7 @@ std::vector<uint8_t> bundled_key() {
 }
 
 std::string string_in(plist_t dict, const char *key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return "<missing>";
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text;
-    std::free(text);
-    return value;
+    return tarvo::string_item(dict, key).value_or("<missing>");
 }
 
 TrustedHost sample_host(const std::string &id) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "plist_items.h"
 #include "sim_harness.h"
 #include "sim_test_support.h"
 #include "simulator.h"
@@ -19,15 +20,7 @@ namespace {
 using testing::TempDir;
 
 std::string string_in(plist_t dict, const char *key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return "<missing>";
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text;
-    std::free(text);
-    return value;
+    return tarvo::string_item(dict, key).value_or("<missing>");
 }
 
 std::string bundled(const char *name) {

@@ -9,6 +9,7 @@
 
 #include "device_keys.h"
 #include "lockdown_test_client.h"
+#include "plist_items.h"
 #include "sim_harness.h"
 #include "sim_test_support.h"
 
@@ -58,14 +59,7 @@ plist_t value_request(const char *domain, const char *key, plist_t value = nullp
 }
 
 std::string string_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return "<not a string>";
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text;
-    std::free(text);
-    return value;
+    return tarvo::string_value(node).value_or("<not a string>");
 }
 
 std::string fixture_keys(const std::string &udid, const std::string &more = "") {
@@ -287,9 +281,7 @@ TEST_F(LockdownServerTest, PairedHostGetsATlsSessionWithTheFullValues) {
     Received battery = client.request(
         "GetValue", value_request("com.apple.mobile.battery", "BatteryCurrentCapacity"));
     EXPECT_EQ(battery.string_at("Domain"), "com.apple.mobile.battery");
-    uint64_t capacity = 0;
-    plist_get_uint_val(battery.item("Value"), &capacity);
-    EXPECT_EQ(capacity, 87u);
+    EXPECT_EQ(tarvo::uint_value(battery.item("Value")), 87u);
     Received international =
         client.request("GetValue", value_request("com.apple.international", nullptr));
     EXPECT_EQ(string_of(plist_dict_get_item(international.item("Value"), "Language")), "en");

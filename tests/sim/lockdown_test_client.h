@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "openssl_owners.h"
-#include "plist_ptr.h"
+#include "owners.h"
+#include "plist_items.h"
 #include "unique_fd.h"
 #include "userpref.h"
 
@@ -37,15 +37,7 @@ struct Received {
     PlistPtr plist;
 
     std::string string_at(const char *key) const {
-        plist_t node = plist ? plist_dict_get_item(plist.get(), key) : nullptr;
-        if (!node || plist_get_node_type(node) != PLIST_STRING) {
-            return "<missing>";
-        }
-        char *text = nullptr;
-        plist_get_string_val(node, &text);
-        std::string value = text ? text : "";
-        std::free(text);
-        return value;
+        return tarvo::string_item(plist.get(), key).value_or("<missing>");
     }
     std::string error() const { return string_at("Error"); }
     plist_t item(const char *key) const {
@@ -54,15 +46,7 @@ struct Received {
 };
 
 inline std::vector<uint8_t> data_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
-        return {};
-    }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data + length);
-    std::free(data);
-    return bytes;
+    return tarvo::data_value(node).value_or(std::vector<uint8_t>());
 }
 
 /// A pair record made the way a host makes one for the device's public key.

@@ -42,16 +42,16 @@ TEST(SimPlistFrame, HostListsBeyondTheCapsAreRefusedAndTheStreamStaysInStep) {
     for (const Case &c : cases) {
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        DeviceLink link{UniqueFd(fds[0])};
+        ServiceSocket socket{UniqueFd(fds[0])};
         UniqueFd host(fds[1]);
         std::vector<uint8_t> bytes = framed(c.body);
         bytes.insert(bytes.end(), next.begin(), next.end());
         ASSERT_EQ(write(host.get(), bytes.data(), bytes.size()),
                   static_cast<ssize_t>(bytes.size()));
         PlistPtr read;
-        EXPECT_EQ(read_plist_frame(link, waits, &read), FrameStatus::kMalformed) << c.what;
+        EXPECT_EQ(read_plist_frame(socket, waits, &read), FrameStatus::kMalformed) << c.what;
         EXPECT_FALSE(read) << c.what;
-        ASSERT_EQ(read_plist_frame(link, waits, &read), FrameStatus::kOk) << c.what;
+        ASSERT_EQ(read_plist_frame(socket, waits, &read), FrameStatus::kOk) << c.what;
         EXPECT_EQ(plist_get_node_type(read.get()), PLIST_DICT) << c.what;
     }
 }

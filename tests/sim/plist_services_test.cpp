@@ -13,6 +13,7 @@
 #include "installation_proxy_service.h"
 #include "installed_apps.h"
 #include "plist_dict_walk.h"
+#include "plist_items.h"
 #include "service_test_client.h"
 #include "simulator.h"
 #include "springboard_service.h"
@@ -244,9 +245,7 @@ TEST(DiagnosticsRelayTest, MobileGestaltIsDeprecatedFromIos174AndStillAnswers) {
         ASSERT_NE(gestalt, nullptr);
         EXPECT_EQ(plist_string(plist_dict_get_item(gestalt, "Status")), c.inner_status);
         EXPECT_EQ(keys_of(gestalt), (std::vector<std::string>{"PasswordConfigured", "Status"}));
-        uint8_t configured = 0;
-        plist_get_bool_val(plist_dict_get_item(gestalt, "PasswordConfigured"), &configured);
-        EXPECT_TRUE(configured);
+        EXPECT_EQ(tarvo::bool_item(gestalt, "PasswordConfigured"), true);
 
         EXPECT_EQ(ask(*relay, request_of({{"Request", "Reticulate"}})).string_at("Status"),
                   "UnknownRequest");

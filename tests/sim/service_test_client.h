@@ -15,6 +15,7 @@
 
 #include "afc_packet.h"
 #include "lockdown_test_client.h"
+#include "plist_items.h"
 #include "sim_harness.h"
 #include "sim_test_support.h"
 
@@ -25,22 +26,11 @@ inline constexpr const char *kTestHostId = "5C8F5D2E-4B0A-4E59-9B8E-8D6A1F3C2B71
 inline constexpr const char *kTestBuid = "0E1D2C3B-4A59-4687-9A8B-7C6D5E4F3A21";
 
 inline std::string plist_string(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return "<not a string>";
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
+    return tarvo::string_value(node).value_or("<not a string>");
 }
 
 inline uint64_t plist_uint(plist_t node) {
-    uint64_t value = ~uint64_t{0};
-    if (node && plist_get_node_type(node) == PLIST_UINT) {
-        plist_get_uint_val(node, &value);
-    }
-    return value;
+    return tarvo::uint_value(node).value_or(~uint64_t{0});
 }
 
 inline std::vector<uint8_t> bytes_of(std::string_view text) {
@@ -93,7 +83,7 @@ inline PlistPtr dl(const char *name, std::initializer_list<plist_t> args = {}) {
 
 struct AfcReply {
     uint64_t number = 0;
-    uint64_t operation = 0;
+    AfcOperation operation{};
     std::vector<uint8_t> header_data;
     std::vector<uint8_t> payload;
     bool ok = false;  // a whole packet arrived
@@ -102,7 +92,7 @@ struct AfcReply {
     uint64_t status() const {
         AfcArgs args(header_data);
         uint64_t code = ~uint64_t{0};
-        return operation == afc_op::kStatus && args.u64(&code) ? code : ~uint64_t{0};
+        return operation == AfcOperation::kStatus && args.u64(&code) ? code : ~uint64_t{0};
     }
     /// NUL-separated strings of a data packet.
     std::vector<std::string> strings() const {
@@ -123,7 +113,7 @@ class AfcTestClient {
 
     LockdownTestClient &link() { return *link_; }
 
-    AfcReply request(uint64_t operation, const std::vector<uint8_t> &header_data,
+    AfcReply request(AfcOperation operation, const std::vector<uint8_t> &header_data,
                      const std::vector<uint8_t> &payload = {}) {
         const std::vector<uint8_t> packet =
             encode_afc_packet(++number_, operation, header_data, payload);
@@ -142,10 +132,12 @@ class AfcTestClient {
         AfcArgs fields(std::span<const uint8_t>(header).subspan(8));
         uint64_t entire = 0;
         uint64_t this_length = 0;
+        uint64_t operation = 0;
         fields.u64(&entire);
         fields.u64(&this_length);
         fields.u64(&reply.number);
-        fields.u64(&reply.operation);
+        fields.u64(&operation);
+        reply.operation = static_cast<AfcOperation>(operation);
         if (this_length < kAfcHeaderSize || entire < this_length || entire > kMaxAfcPacketSize) {
             return reply;
         }
@@ -174,29 +166,31 @@ class AfcTestClient {
         std::vector<uint8_t> args = u64s({mode});
         const std::vector<uint8_t> name = path(file);
         args.insert(args.end(), name.begin(), name.end());
-        AfcReply reply = request(afc_op::kFileOpen, args);
+        AfcReply reply = request(AfcOperation::kFileOpen, args);
         if (status) {
-            *status = reply.operation == afc_op::kFileOpenResult ? 0 : reply.status();
+            *status = reply.operation == AfcOperation::kFileOpenResult ? 0 : reply.status();
         }
         uint64_t handle = 0;
         AfcArgs result(reply.header_data);
-        return reply.operation == afc_op::kFileOpenResult && result.u64(&handle) ? handle : 0;
+        return reply.operation == AfcOperation::kFileOpenResult && result.u64(&handle) ? handle : 0;
     }
     uint64_t write(uint64_t handle, std::string_view data) {
-        return request(afc_op::kFileWrite, u64s({handle}), bytes_of(data)).status();
+        return request(AfcOperation::kFileWrite, u64s({handle}), bytes_of(data)).status();
     }
     std::string read(uint64_t handle, uint64_t length) {
-        AfcReply reply = request(afc_op::kFileRead, u64s({handle, length}));
-        return reply.operation == afc_op::kData
+        AfcReply reply = request(AfcOperation::kFileRead, u64s({handle, length}));
+        return reply.operation == AfcOperation::kData
                    ? std::string(reply.payload.begin(), reply.payload.end())
                    : "<status " + std::to_string(reply.status()) + ">";
     }
-    uint64_t close(uint64_t handle) { return request(afc_op::kFileClose, u64s({handle})).status(); }
+    uint64_t close(uint64_t handle) {
+        return request(AfcOperation::kFileClose, u64s({handle})).status();
+    }
     uint64_t lock(uint64_t handle, uint64_t operation) {
-        return request(afc_op::kFileLock, u64s({handle, operation})).status();
+        return request(AfcOperation::kFileLock, u64s({handle, operation})).status();
     }
     /// A path operation answered by a status packet.
-    uint64_t on_path(uint64_t operation, const std::string &file) {
+    uint64_t on_path(AfcOperation operation, const std::string &file) {
         return request(operation, path(file)).status();
     }
     /// Whole content of a file, or "<status N>".
@@ -262,11 +256,7 @@ class ServiceHost {
         Received started = start_service(name, with_escrow_bag);
         const uint64_t port = plist_uint(started.item("Port"));
         EXPECT_EQ(started.error(), "<missing>") << name;
-        plist_t tls = started.item("EnableServiceSSL");
-        uint8_t use_tls = 1;
-        if (tls && plist_get_node_type(tls) == PLIST_BOOLEAN) {
-            plist_get_bool_val(tls, &use_tls);
-        }
+        const bool use_tls = tarvo::bool_value(started.item("EnableServiceSSL")).value_or(true);
         EXPECT_FALSE(use_tls) << name << " runs without TLS, as on devices";
         auto client = std::make_unique<LockdownTestClient>();
         if (port == 0 || port > 0xFFFF ||

@@ -23,6 +23,7 @@
 
 #include "mux_daemon.h"
 #include "mux_wire.h"
+#include "plist_items.h"
 #include "unique_fd.h"
 
 namespace tarvosim::testing {
@@ -133,24 +134,11 @@ class RawClient {
 };
 
 inline std::string string_of(plist_t dict, const char *key) {
-    plist_t item = plist_dict_get_item(dict, key);
-    if (!item || plist_get_node_type(item) != PLIST_STRING) {
-        return "<missing>";
-    }
-    char *text = nullptr;
-    plist_get_string_val(item, &text);
-    std::string value = text;
-    std::free(text);
-    return value;
+    return tarvo::string_item(dict, key).value_or("<missing>");
 }
 
 inline uint64_t uint_of(plist_t dict, const char *key) {
-    plist_t item = plist_dict_get_item(dict, key);
-    uint64_t value = UINT64_MAX;
-    if (item && plist_get_node_type(item) == PLIST_UINT) {
-        plist_get_uint_val(item, &value);
-    }
-    return value;
+    return tarvo::uint_item(dict, key).value_or(UINT64_MAX);
 }
 
 /// Echoes whatever a client sends on any of its ports until the connection

@@ -28,8 +28,10 @@ struct Pipe {
         return true;
     }
     ~Pipe() {
-        if (read_end >= 0) close(read_end);
-        if (write_end >= 0) close(write_end);
+        if (read_end >= 0)
+            close(read_end);
+        if (write_end >= 0)
+            close(write_end);
     }
 };
 
@@ -90,7 +92,9 @@ bool pump(int in_fd, const std::string &input, int out_fd, int err_fd, ProcessRe
 
 }  // namespace
 
-std::string bin_path(const std::string &program) { return std::string(TARVO_BIN_DIR) + "/" + program; }
+std::string bin_path(const std::string &program) {
+    return std::string(TARVO_BIN_DIR) + "/" + program;
+}
 
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options) {
     ProcessResult result;
@@ -123,7 +127,8 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
     close_fd(out.write_end);
     close_fd(err.write_end);
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
     bool finished = pump(in.write_end, options.input, out.read_end, err.read_end, result, deadline);
     in.write_end = out.read_end = err.read_end = -1;  // pump closed them
     int wstatus = 0;

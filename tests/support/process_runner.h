@@ -10,9 +10,9 @@
 #include <vector>
 
 struct ProcessResult {
-    int status = -1;        // exit status 0-255, or -1 when killed by a signal
-    int signal = 0;         // the signal that ended it, if any
-    bool timed_out = false; // killed because it outlived the wait
+    int status = -1;         // exit status 0-255, or -1 when killed by a signal
+    int signal = 0;          // the signal that ended it, if any
+    bool timed_out = false;  // killed because it outlived the wait
     std::string out;
     std::string err;
 };

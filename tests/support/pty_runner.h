@@ -12,7 +12,7 @@
 struct PtyResult {
     int status = -1;  // exit status, or -1 when killed by a signal
     bool timed_out = false;
-    std::string output;  // standard output and error as the terminal showed them
+    std::string output;        // standard output and error as the terminal showed them
     bool echo_at_end = false;  // the terminal echoed input once the program had ended
 };
 

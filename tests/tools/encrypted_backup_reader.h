@@ -23,7 +23,9 @@ namespace mb2test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes bytes_of(const std::string &text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytes_of(const std::string &text) {
+    return Bytes(text.begin(), text.end());
+}
 
 inline uint32_t big_endian(const Bytes &value) {
     uint32_t number = 0;

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,15 +23,14 @@ namespace {
 using namespace mb2test;
 using tarvo::base64_encode;
 
-
 // A simulated phone, PHONE1 unless told otherwise.
 struct Phone {
     std::string udid = "PHONE1";
     std::string product_version = "17.5.1";
     bool will_encrypt = false;
-    std::string global_keys;  // more keys of the global domain
-    std::string keys;         // more device.plist keys
-    std::string script;       // a backup-script document
+    std::string global_keys;                                     // more keys of the global domain
+    std::string keys;                                            // more device.plist keys
+    std::string script;                                          // a backup-script document
     std::vector<std::pair<std::string, std::string>> afc_files;  // media folder path, content
     std::vector<std::pair<std::string, std::string>> icons;      // bundle id, PNG bytes
 };
@@ -53,12 +52,14 @@ std::string make_phone(const ScratchDir &scratch, const Phone &phone) {
         "<key>WillEncrypt</key>" +
         (phone.will_encrypt ? "<true/>" : "<false/>") + "</dict></dict>" +
         SimHarness::bundled_private_key_xml() + phone.keys;
-    const std::string dir = SimHarness::make_fixture(scratch.path(), SimHarness::device_plist(keys));
+    const std::string dir =
+        SimHarness::make_fixture(scratch.path(), SimHarness::device_plist(keys));
     if (!phone.script.empty()) {
         write_file(dir + "/backup-script.plist", phone.script);
     }
     for (const auto &[path, content] : phone.afc_files) {
-        std::filesystem::create_directories(std::filesystem::path(dir + "/afc/" + path).parent_path());
+        std::filesystem::create_directories(
+            std::filesystem::path(dir + "/afc/" + path).parent_path());
         write_file(dir + "/afc/" + path, content);
     }
     for (const auto &[bundle_id, png] : phone.icons) {
@@ -82,23 +83,24 @@ std::vector<std::string> expect_request(const std::string &items) {
 
 std::string data_of(const std::string &bytes) {
     return "<data>" +
-           base64_encode(std::span(reinterpret_cast<const unsigned char *>(bytes.data()),
-                                   bytes.size())) +
+           base64_encode(
+               std::span(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size())) +
            "</data>";
 }
 
 // The device's Status.plist upload, then its final answer.
 std::vector<std::string> finish_backup(const std::string &udid, const std::string &state,
                                        int error_code = 0) {
-    const std::string status = plist_document("<dict><key>SnapshotState</key>" + str(state) +
-                                              "</dict>");
-    return {"<dict><key>UploadFiles</key><array><dict><key>DevicePath</key>" +
-                str("Status.plist") + "<key>LocalPath</key>" + str(udid + "/Status.plist") +
-                "<key>Data</key>" + data_of(status) + "</dict></array></dict>",
+    const std::string status =
+        plist_document("<dict><key>SnapshotState</key>" + str(state) + "</dict>");
+    return {"<dict><key>UploadFiles</key><array><dict><key>DevicePath</key>" + str("Status.plist") +
+                "<key>LocalPath</key>" + str(udid + "/Status.plist") + "<key>Data</key>" +
+                data_of(status) + "</dict></array></dict>",
             final_response(error_code)};
 }
 
-std::vector<std::string> with(std::vector<std::string> steps, const std::vector<std::string> &more) {
+std::vector<std::string> with(std::vector<std::string> steps,
+                              const std::vector<std::string> &more) {
     steps.insert(steps.end(), more.begin(), more.end());
     return steps;
 }
@@ -171,8 +173,9 @@ class Tarvobackup2Commands : public ::testing::Test {
     // A finished source backup of PHONE1 with the given Info.plist.
     void make_finished_backup(const std::string &info_plist) {
         make_source_backup(dir(), "PHONE1", info_plist, manifest(false));
-        write_file(dir() + "/PHONE1/Status.plist",
-                   plist_document("<dict><key>SnapshotState</key><string>finished</string></dict>"));
+        write_file(
+            dir() + "/PHONE1/Status.plist",
+            plist_document("<dict><key>SnapshotState</key><string>finished</string></dict>"));
     }
 
     ScratchDir scratch_;
@@ -192,7 +195,7 @@ TEST_F(Tarvobackup2Commands, BackupWritesInfoPlistAndReportsTheOutcome) {
                        {"iTunes_Control/iTunes/VoiceMemos.plist", "memos"}};
     phone.script = backup_script(
         {{"Backup", with(expect_request("<key>TargetIdentifier</key>" + str("PHONE1") +
-                                         "<key>SourceIdentifier</key>" + str("PHONE1")),
+                                        "<key>SourceIdentifier</key>" + str("PHONE1")),
                          finish_backup("PHONE1", "finished"))}});
     start(phone);
 
@@ -233,11 +236,11 @@ TEST_F(Tarvobackup2Commands, BackupWritesInfoPlistAndReportsTheOutcome) {
     EXPECT_EQ(guid.find_first_not_of("ABCDEF0123456789"), std::string::npos);
     // Written whole, with nothing left beside it.
     EXPECT_FALSE(std::filesystem::exists(dir() + "/PHONE1/Info.plist.tarvo-new"));
-    EXPECT_EQ(lines_of(device_state("posted-notifications.txt")),
-              (std::vector<std::string>{"com.apple.itunes-mobdev.syncWillStart",
-                                        "com.apple.itunes-mobdev.syncLockRequest",
-                                        "com.apple.itunes-mobdev.syncDidStart",
-                                        "com.apple.itunes-mobdev.syncDidFinish"}));
+    EXPECT_EQ(
+        lines_of(device_state("posted-notifications.txt")),
+        (std::vector<std::string>{
+            "com.apple.itunes-mobdev.syncWillStart", "com.apple.itunes-mobdev.syncLockRequest",
+            "com.apple.itunes-mobdev.syncDidStart", "com.apple.itunes-mobdev.syncDidFinish"}));
 
     ProcessResult second = backup2({"backup", dir()});
     EXPECT_EQ(second.status, 0);
@@ -263,7 +266,7 @@ TEST_F(Tarvobackup2Commands, BackupVariants) {
         {"-s: the source's and the target's folders, Info.plist in the target's",
          {"-s", "OTHER", "backup"},
          with(expect_request("<key>TargetIdentifier</key>" + str("PHONE1") +
-                              "<key>SourceIdentifier</key>" + str("OTHER")),
+                             "<key>SourceIdentifier</key>" + str("OTHER")),
               finish_backup("PHONE1", "finished")),
          0,
          "Received 1 files from device.\nBackup Successful.\n"},
@@ -435,10 +438,10 @@ TEST_F(Tarvobackup2Commands, Restore) {
         SCOPED_TRACE(c.what);
         Phone phone;
         phone.script = backup_script(
-            {{"Restore", with(expect_request("<key>TargetIdentifier</key>" + str("PHONE1") +
-                                             "<key>Options</key><dict>" + c.expected_options +
-                                             "</dict>"),
-                              {final_response(c.error_code)})}});
+            {{"Restore",
+              with(expect_request("<key>TargetIdentifier</key>" + str("PHONE1") +
+                                  "<key>Options</key><dict>" + c.expected_options + "</dict>"),
+                   {final_response(c.error_code)})}});
         start(phone);
         make_finished_backup(c.info_plist);
         Args args = {"restore"};
@@ -538,10 +541,11 @@ TEST_F(Tarvobackup2Commands, UnbackAndCloud) {
 // A mistyped on/off sends nothing, whatever else the line holds.
 TEST_F(Tarvobackup2Commands, MistypedSwitchWordsSendNothing) {
     Phone phone;
-    phone.script = backup_script({{"EnableCloudBackup", {final_response(0)}},
-                                  {"ChangePassword", {final_response(0)}}});
+    phone.script = backup_script(
+        {{"EnableCloudBackup", {final_response(0)}}, {"ChangePassword", {final_response(0)}}});
     start(phone);
-    for (const Args &args : {Args{"cloud", "of"}, Args{"encryption", "no", "pw", "--password", "pw"}}) {
+    for (const Args &args :
+         {Args{"cloud", "of"}, Args{"encryption", "no", "pw", "--password", "pw"}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
         ProcessResult r = backup2(args);
         EXPECT_EQ(r.status, 255);
@@ -561,21 +565,41 @@ TEST_F(Tarvobackup2Commands, PasswordsAtTheTerminal) {
     };
     const std::string target = "<key>TargetIdentifier</key>" + str("PHONE1");
     const std::vector<Case> cases = {
-        {"encryption on", {"-i", "encryption", "on"}, false, "pw\rpw\r",
+        {"encryption on",
+         {"-i", "encryption", "on"},
+         false,
+         "pw\rpw\r",
          target + "<key>NewPassword</key>" + str("pw"),
          "Backup encryption has been enabled successfully."},
-        {"an empty password is a password", {"-i", "encryption", "on"}, false, "\r\r",
+        {"an empty password is a password",
+         {"-i", "encryption", "on"},
+         false,
+         "\r\r",
          target + "<key>NewPassword</key><string></string>",
          "Backup encryption has been enabled successfully."},
-        {"entries that differ", {"-i", "encryption", "on"}, false, "pw\rpx\r", "",
+        {"entries that differ",
+         {"-i", "encryption", "on"},
+         false,
+         "pw\rpx\r",
+         "",
          "ERROR: passwords don't match\r\nNo backup password given. Aborting."},
-        {"encryption off", {"-i", "encryption", "off"}, true, "old\r",
+        {"encryption off",
+         {"-i", "encryption", "off"},
+         true,
+         "old\r",
          target + "<key>OldPassword</key>" + str("old"),
          "Backup encryption has been disabled successfully."},
-        {"changepw", {"-i", "changepw"}, true, "old\rnew\rnew\r",
+        {"changepw",
+         {"-i", "changepw"},
+         true,
+         "old\rnew\rnew\r",
          target + "<key>NewPassword</key>" + str("new") + "<key>OldPassword</key>" + str("old"),
          "Backup encryption password has been changed successfully."},
-        {"already encrypted", {"encryption", "on", "pw"}, true, "", "",
+        {"already encrypted",
+         {"encryption", "on", "pw"},
+         true,
+         "",
+         "",
          "ERROR: Backup encryption is already enabled. Aborting."},
     };
     for (const Case &c : cases) {

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "owners.h"
 #include "tool_test_support.h"
 
 extern char **environ;
@@ -34,11 +35,6 @@ extern char **environ;
 namespace mb2test {
 
 using Args = std::vector<std::string>;
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
 inline std::string read_text(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -325,7 +321,8 @@ inline std::map<std::string, std::string> files_below(const std::string &root) {
     for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
         if (it->is_regular_file() && !it->is_symlink()) {
-            files[std::filesystem::relative(it->path(), root).string()] = read_text(it->path().string());
+            files[std::filesystem::relative(it->path(), root).string()] =
+                read_text(it->path().string());
         }
     }
     return files;

@@ -51,8 +51,9 @@ TEST_F(Tarvobackup2Exchange, InfoAndListWithoutScriptPrintTheContentAlone) {
 }
 
 TEST_F(Tarvobackup2Exchange, WithoutNotificationProxyTheCommandStillRuns) {
-    start_device("", "<key>MissingServices</key><array>"
-                     "<string>com.apple.mobile.notification_proxy</string></array>");
+    start_device("",
+                 "<key>MissingServices</key><array>"
+                 "<string>com.apple.mobile.notification_proxy</string></array>");
     ProcessResult info = backup2({"info", dir()});
     EXPECT_EQ(info.status, 256 - 102) << info.err;
     EXPECT_NE(info.out.find("ERROR: Could not start service "
@@ -60,8 +61,7 @@ TEST_F(Tarvobackup2Exchange, WithoutNotificationProxyTheCommandStillRuns) {
               std::string::npos)
         << info.out;
     // The device's answer: there is no backup to describe yet.
-    EXPECT_NE(info.out.find("ErrorCode 102: there is no backup in \"PHONE1\"\n"),
-              std::string::npos)
+    EXPECT_NE(info.out.find("ErrorCode 102: there is no backup in \"PHONE1\"\n"), std::string::npos)
         << info.out;
 }
 

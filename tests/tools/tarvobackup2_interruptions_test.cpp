@@ -68,13 +68,16 @@ class Tarvobackup2Interruptions : public ::testing::Test {
     }
     /// The device's next backup or restore plays these knobs once.
     void fault_once(const std::string &knobs) {
-        write_file(device("backup-faults.plist"),
-                   plist_document("<dict><key>Times</key><integer>1</integer>" + knobs + "</dict>"));
+        write_file(
+            device("backup-faults.plist"),
+            plist_document("<dict><key>Times</key><integer>1</integer>" + knobs + "</dict>"));
     }
     /// Edits some files, adds one and deletes one on the device.
     void change_device(int round) {
-        write_file(device("content/HomeDomain/Library/Data/file1.bin"), "edited " + std::to_string(round));
-        write_file(device("content/HomeDomain/Library/Data/new" + std::to_string(round) + ".txt"), "new");
+        write_file(device("content/HomeDomain/Library/Data/file1.bin"),
+                   "edited " + std::to_string(round));
+        write_file(device("content/HomeDomain/Library/Data/new" + std::to_string(round) + ".txt"),
+                   "new");
         fs::remove(device("content/HomeDomain/Library/Data/file2.bin"));
     }
     /// A restore of the folder's backup leaves the device holding `expected`.
@@ -89,7 +92,8 @@ class Tarvobackup2Interruptions : public ::testing::Test {
     /// Nothing the tool writes is left under a temporary name, and every
     /// plist under a final name reads whole.
     void expect_no_half_written_files(const std::string &root) {
-        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        for (auto it = fs::recursive_directory_iterator(root);
+             it != fs::recursive_directory_iterator(); ++it) {
             const std::string name = it->path().filename().string();
             EXPECT_EQ(name.find(".tarvo-"), std::string::npos) << it->path();
             if (name.ends_with(".plist")) {
@@ -113,10 +117,10 @@ TEST_F(Tarvobackup2Interruptions, CutShortIncrementalBackupLeavesTheLastOneResto
     ASSERT_EQ(run({"backup"}).status, 0);
     const auto backed_up = digests_below(device("content"));
     const std::string cuts[] = {
-        knob("DisconnectAfterBytes", 6),       // in Status.plist's name
-        knob("DisconnectAfterBytes", 90000),   // in a file's data
-        knob("DisconnectAfterFiles", 3),       // between files
-        knob("DisconnectAfterMessages", 6),    // during a host request
+        knob("DisconnectAfterBytes", 6),      // in Status.plist's name
+        knob("DisconnectAfterBytes", 90000),  // in a file's data
+        knob("DisconnectAfterFiles", 3),      // between files
+        knob("DisconnectAfterMessages", 6),   // during a host request
         "<key>DisconnectBeforeResponse</key><true/>",
         knob("FinalErrorCode", 42),
     };
@@ -127,7 +131,8 @@ TEST_F(Tarvobackup2Interruptions, CutShortIncrementalBackupLeavesTheLastOneResto
         fault_once(cut);
         ProcessResult cut_short = run({"backup"});
         EXPECT_NE(cut_short.status, 0) << cut_short.out;
-        EXPECT_NE(cut_short.err.find("the last finished backup is back in place"), std::string::npos)
+        EXPECT_NE(cut_short.err.find("the last finished backup is back in place"),
+                  std::string::npos)
             << cut_short.err;
         expect_no_half_written_files(backups_);
         expect_restores_to(backed_up);
@@ -156,7 +161,8 @@ TEST_F(Tarvobackup2Interruptions, KilledAtSeededMomentsTheNextBackupCompletes) {
         {
             RunningTool tool({"backup", backups_});
             ASSERT_TRUE(tool.started());
-            usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, 900)(moments)) * 1000);
+            usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, 900)(moments)) *
+                   1000);
             tool.signal(SIGKILL);
             tool.finish();
         }
@@ -178,8 +184,8 @@ TEST_F(Tarvobackup2Interruptions, KilledAtSeededMomentsTheNextBackupCompletes) {
 TEST_F(Tarvobackup2Interruptions, CtrlCDuringBackupRestoreAndUnback) {
     ASSERT_EQ(run({"backup"}).status, 0);
     const auto backed_up = digests_below(device("content"));
-    const Args commands[] = {{"backup", "--full"}, {"restore", "--system", "--no-reboot"},
-                             {"unback"}};
+    const Args commands[] = {
+        {"backup", "--full"}, {"restore", "--system", "--no-reboot"}, {"unback"}};
     for (const Args &command : commands) {
         SCOPED_TRACE(command.front());
         fault_once(knob("BytesPerSecond", 256 * 1024) +

@@ -31,7 +31,7 @@ struct StatusResponse {
 // A device that sends what the test queued, one receive at a time, and
 // keeps the host's answers. Once the queue is empty every receive fails, so
 // a loop that does not end where the test expects still ends.
-class ScriptedChannel : public DeviceLinkChannel {
+class ScriptedChannel : public BackupChannel {
   public:
     void queue(const std::string &message_xml) { incoming_.push_back({0, message_xml, {}}); }
     void queue_result(int result) { incoming_.push_back({result, "", {}}); }

@@ -23,7 +23,6 @@ namespace {
 using namespace mb2test;
 namespace fs = std::filesystem;
 
-
 struct ManifestRow {
     std::string file_id;
     std::string domain;
@@ -41,8 +40,8 @@ std::vector<ManifestRow> manifest_rows(const std::string &path) {
         return rows;
     }
     sqlite3_stmt *query = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT fileID, domain, relativePath, flags, file FROM Files", -1, &query,
-                           nullptr) == SQLITE_OK) {
+    if (sqlite3_prepare_v2(db, "SELECT fileID, domain, relativePath, flags, file FROM Files", -1,
+                           &query, nullptr) == SQLITE_OK) {
         while (sqlite3_step(query) == SQLITE_ROW) {
             auto text = [&](int column) {
                 const unsigned char *value = sqlite3_column_text(query, column);
@@ -282,7 +281,8 @@ TEST_F(Tarvobackup2RoundTrip, EncryptedBackupOpensOnlyWithItsPassword) {
         const std::string id = files[path].file_id;
         const std::string stored = read_text(backup(id.substr(0, 2) + "/" + id));
         EXPECT_TRUE(text.empty() || stored.find(text) == std::string::npos);
-        std::optional<Bytes> file_key = open_key_blob(*keys, mb_file_encryption_key(files[path].file));
+        std::optional<Bytes> file_key =
+            open_key_blob(*keys, mb_file_encryption_key(files[path].file));
         ASSERT_TRUE(file_key);
         EXPECT_EQ(aes_cbc_decrypt(*file_key, bytes_of(stored)), bytes_of(text));
     }
@@ -328,7 +328,8 @@ TEST_F(Tarvobackup2RoundTrip, PasswordChangesAndEncryptionOffNeedTheCurrentPassw
     ASSERT_EQ(plain.status, 0) << plain.out;
     EXPECT_NE(plain.out.find("Backup Successful.\n"), std::string::npos);
     EXPECT_EQ(read_text(backup("Manifest.db")).rfind("SQLite format 3", 0), 0u);
-    const std::string id = file_rows(backup("Manifest.db"))["HomeDomain/Library/Notes/notes.txt"].file_id;
+    const std::string id =
+        file_rows(backup("Manifest.db"))["HomeDomain/Library/Notes/notes.txt"].file_id;
     EXPECT_EQ(read_text(backup(id.substr(0, 2) + "/" + id)), "first notes");
 }
 

@@ -126,7 +126,9 @@ TEST_F(Tarvobackup2Session, SetUpReachesTheCommand) {
         std::string out;
     };
     const std::vector<Case> cases = {
-        {{"cloud", "off"}, 0, kStarted + kSetUpLines + "Cloud backup has been disabled successfully.\n"},
+        {{"cloud", "off"},
+         0,
+         kStarted + kSetUpLines + "Cloud backup has been disabled successfully.\n"},
         // the directory of these is a placeholder: a missing one is no error
         {{"cloud", "on", dir + "/missing"},
          0,

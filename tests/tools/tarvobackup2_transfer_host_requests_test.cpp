@@ -1,9 +1,9 @@
 // The device's requests on the host's file system at function level: free
 // space, listing, making, moving, removing and copying entries, with their
 // answers and printed lines, and the tree operations they share.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -19,7 +19,7 @@
 namespace {
 
 using namespace transfer_test;
-using Handler = void (*)(DeviceLinkChannel &, plist_t, const char *);
+using Handler = void (*)(BackupChannel &, plist_t, const char *);
 
 std::string message(const std::string &name, const std::string &rest) {
     return "<array><string>" + name + "</string>" + rest + "</array>";
@@ -208,8 +208,8 @@ TEST_F(Tarvobackup2TransferHostRequests, MoveItems) {
     // Whatever stands at the new path goes first: a file in a folder's way.
     std::filesystem::create_directories(path("folder/inner"));
     write_file(path("in-the-way"), "old");
-    run(mb2_move_items, message("DLMessageMoveFiles",
-                                "<dict><key>folder</key><string>in-the-way</string></dict>"));
+    run(mb2_move_items,
+        message("DLMessageMoveFiles", "<dict><key>folder</key><string>in-the-way</string></dict>"));
     EXPECT_EQ(only_response().code, 0);
     EXPECT_TRUE(std::filesystem::is_directory(path("in-the-way/inner")));
 

@@ -19,7 +19,7 @@
 namespace {
 
 using namespace transfer_test;
-using Handler = void (*)(DeviceLinkChannel &, plist_t, const char *);
+using Handler = void (*)(BackupChannel &, plist_t, const char *);
 
 enum class Op {
     kUpload,

@@ -51,17 +51,25 @@ class StreamMaker {
 
     std::string name() {
         static const std::vector<std::string> names = {
-            "f",          "d/nested",     "../escape",         "/tmp/absolute",
-            "d/link/inner", "d/link",         "a/../../escape",    "Manifest.mbdx",
-            "./dot",      "d//double",    std::string("n\0ul", 4), std::string(4097, 'x'),
+            "f",
+            "d/nested",
+            "../escape",
+            "/tmp/absolute",
+            "d/link/inner",
+            "d/link",
+            "a/../../escape",
+            "Manifest.mbdx",
+            "./dot",
+            "d//double",
+            std::string("n\0ul", 4),
+            std::string(4097, 'x'),
         };
         return names[static_cast<size_t>(pick(0, static_cast<int>(names.size()) - 1))];
     }
 
     uint32_t length() {
-        static const std::vector<uint32_t> lengths = {0,     1,     2,          5,         4096,
-                                                      4097,  32768, 32769,      0x7FFFFFFF,
-                                                      0x80000000u, 0xFFFFFFFFu};
+        static const std::vector<uint32_t> lengths = {
+            0, 1, 2, 5, 4096, 4097, 32768, 32769, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu};
         return lengths[static_cast<size_t>(pick(0, static_cast<int>(lengths.size()) - 1))];
     }
 

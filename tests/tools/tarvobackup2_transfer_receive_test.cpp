@@ -260,8 +260,8 @@ TEST_F(Tarvobackup2TransferReceive, UncreatableFileIsAnsweredAndTheStreamReadToI
         SCOPED_TRACE(c.local_path);
         DevicePeer device;
         const std::string stream = name_field("d") + name_field(c.local_path) +
-                                   frame(0x0C, pattern(100)) + frame(0x0C, pattern(50)) +
-                                   kOkFrame + upload_entry("later", "x") +
+                                   frame(0x0C, pattern(100)) + frame(0x0C, pattern(50)) + kOkFrame +
+                                   upload_entry("later", "x") +
                                    upload_entry("last", pattern(40000)) + kEndOfStream;
         device.send(stream);
         PlistPtr message = plist_from_fragment(upload_message(0));

@@ -70,7 +70,8 @@ TEST_F(Tarvobackup2TransferSend, FramesOfOneFile) {
         {"exactly one block", 32768, {32769}},
         {"one byte past a block", 32769, {32769, 2}},
         {"two blocks and a bit", 65536 + 10, {32769, 32769, 11}},
-        {"past four blocks, read and sent four at a time", 4 * 32768 + 7,
+        {"past four blocks, read and sent four at a time",
+         4 * 32768 + 7,
          {32769, 32769, 32769, 32769, 8}},
         {"exactly eight blocks", 8 * 32768, std::vector<uint32_t>(8, 32769)},
     };
@@ -175,8 +176,7 @@ TEST_F(Tarvobackup2TransferSend, ReadErrorSendsAnErrorFrameAndNoOrphanHeader) {
     EXPECT_EQ(out, "mb2_handle_send_file: read error\n");
     // A data header announcing bytes that never come would make the device
     // read the error frame as file content.
-    EXPECT_EQ(peer.from_host(),
-              name_field("dir") + error_frame("Is a directory") + kEndOfStream);
+    EXPECT_EQ(peer.from_host(), name_field("dir") + error_frame("Is a directory") + kEndOfStream);
     ASSERT_EQ(responses().size(), 1u);
     EXPECT_EQ(responses()[0].code, -13);
     uint64_t code = 0;

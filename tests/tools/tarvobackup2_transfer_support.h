@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "device_link_channel.h"
+#include "backup_channel.h"
 #include "owners.h"
 #include "signals_and_notifications.h"
 #include "tarvobackup2_test_support.h"
@@ -68,7 +68,7 @@ inline bool wait_for(int fd, short events, int ms) {
 // The host's side: raw bytes over a socket with bounded waits (like the
 // library: a wait for the first byte, then one per further piece), status
 // responses kept for the test.
-class SocketChannel : public DeviceLinkChannel {
+class SocketChannel : public BackupChannel {
   public:
     explicit SocketChannel(int fd) : fd_(fd) {}
 

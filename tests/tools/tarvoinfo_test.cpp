@@ -100,8 +100,8 @@ TEST_F(TarvoinfoTest, ValuesByDomainAndKeyAsTextAndXml) {
               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
               "<plist version=\"1.0\">\n<string>Kitchen Phone</string>\n</plist>\n");
 
-    ProcessResult domain =
-        run_process({"tarvoinfo", "-q", "com.apple.mobile.battery", "-k", "BatteryCurrentCapacity"});
+    ProcessResult domain = run_process(
+        {"tarvoinfo", "-q", "com.apple.mobile.battery", "-k", "BatteryCurrentCapacity"});
     EXPECT_EQ(domain.status, 0);
     EXPECT_EQ(domain.out, "87\n");
     EXPECT_EQ(domain.err, "");
@@ -146,8 +146,7 @@ TEST_F(TarvoinfoTest, TwoDevicesAndNetworkLookup) {
                     make_device(scratch, "TV", "", "Network", "Living Room")});
     ASSERT_TRUE(sim.ok());
     EXPECT_EQ(run_process({"tarvoinfo", "-k", "DeviceName"}).out, "First Phone\n");
-    EXPECT_EQ(run_process({"tarvoinfo", "-u", "SECOND", "-k", "DeviceName"}).out,
-              "Second Phone\n");
+    EXPECT_EQ(run_process({"tarvoinfo", "-u", "SECOND", "-k", "DeviceName"}).out, "Second Phone\n");
 
     // the network device exists only for a network lookup
     ProcessResult usb = run_process({"tarvoinfo", "-u", "TV", "-k", "DeviceName"});

@@ -74,8 +74,8 @@ TEST_F(TarvonameTest, SetNameSurvivesASimulatorRestart) {
 }
 
 TEST_F(TarvonameTest, DeviceErrors) {
-    SimHarness sim({make_device(scratch, "PHONE1"),
-                    make_device(scratch, "DENIES", policy_xml("deny"))});
+    SimHarness sim(
+        {make_device(scratch, "PHONE1"), make_device(scratch, "DENIES", policy_xml("deny"))});
     ASSERT_TRUE(sim.ok());
 
     ProcessResult missing = run_process({"tarvoname", "-u", "NOPE"});
@@ -114,10 +114,11 @@ class SimProcess {
             return;
         }
         std::string program = bin_path("tarvosim");
-        std::vector<std::string> args = {program, "--socket", socket, "--state", state, "--device",
-                                         fixture};
+        std::vector<std::string> args = {program, "--socket", socket, "--state",
+                                         state,   "--device", fixture};
         std::vector<char *> argv;
-        for (auto &a : args) argv.push_back(a.data());
+        for (auto &a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -170,7 +171,8 @@ class SimProcess {
 };
 
 TEST_F(TarvonameTest, SimulatorKilledInTheMiddle) {
-    std::string fixture = make_device(scratch, "PHONE1", get_value_fault_xml("DeviceName", "Stall"));
+    std::string fixture =
+        make_device(scratch, "PHONE1", get_value_fault_xml("DeviceName", "Stall"));
     std::string socket = scratch.path() + "/mux.sock";
     std::string state = scratch.path() + "/state";
     ASSERT_EQ(mkdir(state.c_str(), 0700), 0);

@@ -36,14 +36,18 @@ TEST(TarvopairCommandLine, ErrorsBeforeAnyDevice) {
         {{"-u", "", "pair"}, "ERROR: UDID must not be empty!\n", true},
         {{"--hostinfo", "", "pair"}, "ERROR: --hostinfo argument must not be empty!\n", false},
         {{"--hostinfo", "abc", "pair"},
-         "ERROR: --hostinfo argument not valid. To specify a path prefix with '@'\n", false},
+         "ERROR: --hostinfo argument not valid. To specify a path prefix with '@'\n",
+         false},
         // a JSON array is refused by its first character, not by the parser
         {{"--hostinfo", "[1]", "pair"},
-         "ERROR: --hostinfo argument not valid. To specify a path prefix with '@'\n", false},
+         "ERROR: --hostinfo argument not valid. To specify a path prefix with '@'\n",
+         false},
         {{"--hostinfo", "{bad", "pair"},
-         "ERROR: --hostinfo argument not valid. Make sure it is a JSON dictionary.\n", false},
+         "ERROR: --hostinfo argument not valid. Make sure it is a JSON dictionary.\n",
+         false},
         {{"--hostinfo", "@/nonexistent/host.plist", "pair"},
-         "ERROR: Could not read from file '/nonexistent/host.plist'\n", false},
+         "ERROR: Could not read from file '/nonexistent/host.plist'\n",
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -223,9 +227,10 @@ TEST_F(TarvopairTest, EachPairingPolicyHasItsMessage) {
 }
 
 TEST_F(TarvopairTest, OddDevices) {
-    SimHarness sim({make_device(scratch, "ODDTYPE", "<key>QueryType</key><string>com.example.x</string>"),
-                    make_device(scratch, "DROPS", faults_xml("Pair", "Close")),
-                    make_device(scratch, "TV", "", "Network")});
+    SimHarness sim(
+        {make_device(scratch, "ODDTYPE", "<key>QueryType</key><string>com.example.x</string>"),
+         make_device(scratch, "DROPS", faults_xml("Pair", "Close")),
+         make_device(scratch, "TV", "", "Network")});
     ASSERT_TRUE(sim.ok());
 
     ProcessResult odd = run_process({"tarvopair", "-u", "ODDTYPE", "pair"});
@@ -267,8 +272,8 @@ class TarvopairWirelessTest : public ::testing::Test {
   protected:
     ScratchDir scratch;
     std::string tv_fixture() {
-        return make_device(scratch, "TV1", "<key>PairingPIN</key><string>123456</string>", "Network",
-                           "Living Room");
+        return make_device(scratch, "TV1", "<key>PairingPIN</key><string>123456</string>",
+                           "Network", "Living Room");
     }
     static size_t count_of(const std::string &text, char c) {
         return static_cast<size_t>(std::count(text.begin(), text.end(), c));
@@ -309,8 +314,7 @@ TEST_F(TarvopairWirelessTest, DebugTraceRedactsThePinExchange) {
     // each answer carries PairingData, and none of it is shown.
     const std::string key = "<key>PairingData</key>";
     size_t shown = 0;
-    for (size_t at = r.output.find(key); at != std::string::npos;
-         at = r.output.find(key, at + 1)) {
+    for (size_t at = r.output.find(key); at != std::string::npos; at = r.output.find(key, at + 1)) {
         const size_t value = r.output.find_first_not_of("\r\n\t ", at + key.size());
         EXPECT_EQ(r.output.compare(value, 27, "<string>(redacted)</string>"), 0)
             << r.output.substr(value, 40);
@@ -334,8 +338,10 @@ TEST_F(TarvopairWirelessTest, DeleteEditsThePin) {
     SimHarness sim({tv_fixture()});
     ASSERT_TRUE(sim.ok());
     // a delete on the empty entry does nothing; a later one removes the 9
-    PtyResult r =
-        run_on_pty({"tarvopair", "-w", "pair"}, "Enter PIN: ", "\x7f" "1239\x7f" "456\r");
+    PtyResult r = run_on_pty({"tarvopair", "-w", "pair"}, "Enter PIN: ",
+                             "\x7f"
+                             "1239\x7f"
+                             "456\r");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("****\b \b***"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("SUCCESS: Paired with device TV1"), std::string::npos);

@@ -40,13 +40,11 @@ inline std::string make_device(const ScratchDir &dir, const std::string &udid,
                                const std::string &name = "Test Phone") {
     std::string keys = "<key>UniqueDeviceID</key><string>" + udid + "</string>" +
                        "<key>ConnectionType</key><string>" + connection + "</string>" +
-                       "<key>GlobalDomain</key><dict>" +
-                       "<key>DeviceName</key><string>" + name + "</string>" +
-                       "<key>ProductVersion</key><string>17.5.1</string>" +
+                       "<key>GlobalDomain</key><dict>" + "<key>DeviceName</key><string>" + name +
+                       "</string>" + "<key>ProductVersion</key><string>17.5.1</string>" +
                        "<key>ProductType</key><string>iPhone15,2</string>" +
                        "<key>UniqueDeviceID</key><string>" + udid + "</string>" +
-                       "<key>PhoneNumber</key><string>+1 555 0100</string>" +
-                       "</dict>" +
+                       "<key>PhoneNumber</key><string>+1 555 0100</string>" + "</dict>" +
                        "<key>Domains</key><dict><key>com.apple.mobile.battery</key><dict>" +
                        "<key>BatteryCurrentCapacity</key><integer>87</integer></dict></dict>" +
                        SimHarness::bundled_private_key_xml() + extra_keys_xml;
@@ -54,8 +52,7 @@ inline std::string make_device(const ScratchDir &dir, const std::string &udid,
 }
 
 inline std::string faults_xml(const std::string &request, const std::string &fault) {
-    return "<key>Faults</key><dict><key>" + request + "</key><string>" + fault +
-           "</string></dict>";
+    return "<key>Faults</key><dict><key>" + request + "</key><string>" + fault + "</string></dict>";
 }
 
 // A fault that hits only the GetValue of one key.

@@ -31,8 +31,8 @@ int slot_of(int sig) {
 // runs; when it returns, the entry goes on as before.
 void restore_then_pass_on(int sig, siginfo_t *info, void *context) {
     const int slot = slot_of(sig);
-    if (slot < 0 || (!(previous[slot].sa_flags & SA_SIGINFO) &&
-                     previous[slot].sa_handler == SIG_IGN)) {
+    if (slot < 0 ||
+        (!(previous[slot].sa_flags & SA_SIGINFO) && previous[slot].sa_handler == SIG_IGN)) {
         return;
     }
     const int saved_errno = errno;

@@ -70,8 +70,9 @@ bool request_backup(Session &s) {
     const mobilebackup2_error_t sent = mobilebackup2_send_request(
         s.backup_service, "Backup", s.udid(), s.source_udid(), options.get());
     if (sent == MOBILEBACKUP2_E_REPLY_NOT_OK) {
-        printf("ERROR: Could not start backup process: device refused to start the backup "
-               "process.\n");
+        printf(
+            "ERROR: Could not start backup process: device refused to start the backup "
+            "process.\n");
     } else if (sent == MOBILEBACKUP2_E_BAD_VERSION) {
         printf("ERROR: Could not start backup process: backup protocol version mismatch!\n");
     } else if (sent != MOBILEBACKUP2_E_SUCCESS) {

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "command_arguments.h"
 #include "commands.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #ifndef TARVO_TOOLS_TARVOBACKUP2_COMMAND_TABLE_H
 #define TARVO_TOOLS_TARVOBACKUP2_COMMAND_TABLE_H
 
-#include "command_line.h"
+#include "session_options.h"
 
 struct Session;
 

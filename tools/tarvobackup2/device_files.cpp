@@ -50,7 +50,8 @@ void mobilebackup_afc_get_file_contents(afc_client_t afc, const char *path, char
     CString block(static_cast<char *>(malloc(file_size)));
     uint64_t done = 0;
     while (block && done < file_size) {
-        const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(file_size - done, kReadPiece));
+        const uint32_t piece =
+            static_cast<uint32_t>(std::min<uint64_t>(file_size - done, kReadPiece));
         uint32_t got = 0;
         afc_file_read(afc, handle, block.get() + done, piece, &got);
         if (got == 0) {

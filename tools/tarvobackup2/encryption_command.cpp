@@ -73,8 +73,9 @@ bool fill_passwords(Session &s, Change change, plist_t message) {
             return true;
         case Change::kNewPassword:
             if (!s.will_encrypt) {
-                printf("ERROR: Backup encryption is not enabled so can't change password. "
-                       "Aborting.\n");
+                printf(
+                    "ERROR: Backup encryption is not enabled so can't change password. "
+                    "Aborting.\n");
                 return false;
             }
             if (!o.password) {
@@ -90,8 +91,9 @@ bool fill_passwords(Session &s, Change change, plist_t message) {
             return true;
         case Change::kNone:
             // A mistyped switch word must not send a password anywhere.
-            printf("ERROR: Nothing was sent to the device: the encryption command needs 'on' or "
-                   "'off'.\n");
+            printf(
+                "ERROR: Nothing was sent to the device: the encryption command needs 'on' or "
+                "'off'.\n");
             return false;
     }
     return false;
@@ -127,18 +129,22 @@ bool passcode_configured(tarvo_t device) {
 }
 
 void print_passcode_hint(const Session &s, Change change) {
-    if (s.device_version < kFirstVersionWithPasscodeConfirmation || !passcode_configured(s.device)) {
+    if (s.device_version < kFirstVersionWithPasscodeConfirmation ||
+        !passcode_configured(s.device)) {
         return;
     }
     if (change == Change::kNewPassword) {
-        print_info("Please confirm changing the backup password by entering the passcode on the "
-                   "device.\n");
+        print_info(
+            "Please confirm changing the backup password by entering the passcode on the "
+            "device.\n");
     } else if (change == Change::kEnable) {
-        print_info("Please confirm enabling the backup encryption by entering the passcode on the "
-                   "device.\n");
+        print_info(
+            "Please confirm enabling the backup encryption by entering the passcode on the "
+            "device.\n");
     } else {
-        print_info("Please confirm disabling the backup encryption by entering the passcode on "
-                   "the device.\n");
+        print_info(
+            "Please confirm disabling the backup encryption by entering the passcode on "
+            "the device.\n");
     }
 }
 

@@ -1,6 +1,8 @@
 // The device's requests on the backup directory.
 #include "host_fs_requests.h"
 
+#include "overall_progress.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -14,9 +16,12 @@
 
 #include "device_errors.h"
 #include "directory_walk.h"
+#include "libtarvo/device_link_protocol.h"
 #include "owners.h"
 #include "safe_path.h"
 #include "signals_and_notifications.h"
+
+namespace dl = libtarvo::dl;
 
 namespace {
 
@@ -54,14 +59,14 @@ void set_progress_from(plist_t message) {
     mb2_set_overall_progress_from_message(message, name.get());
 }
 
-void answer(DeviceLinkChannel &channel, int code, const char *text, plist_t value) {
+void answer(BackupChannel &channel, int code, const char *text, plist_t value) {
     const int sent = channel.send_status_response(code, text, value);
     if (sent != 0) {
         printf("Could not send status response, error %d\n", sent);
     }
 }
 
-void answer_with_empty_dictionary(DeviceLinkChannel &channel, int code, const std::string &text) {
+void answer_with_empty_dictionary(BackupChannel &channel, int code, const std::string &text) {
     PlistPtr empty(plist_new_dict());
     answer(channel, code, text.empty() ? nullptr : text.c_str(), empty.get());
 }
@@ -72,9 +77,9 @@ const char *plural_suffix(uint32_t count) {
 
 const char *listing_type(mode_t mode) {
     if (S_ISDIR(mode)) {
-        return "DLFileTypeDirectory";
+        return dl::kFileTypeDirectory;
     }
-    return S_ISREG(mode) ? "DLFileTypeRegular" : "DLFileTypeUnknown";
+    return S_ISREG(mode) ? dl::kFileTypeRegular : dl::kFileTypeUnknown;
 }
 
 // One entry of a listing. A link is described as itself: following it
@@ -84,10 +89,10 @@ plist_t listing_entry(int directory_fd, const char *name, bool follow_links) {
     struct stat st = {};
     fstatat(directory_fd, name, &st, follow_links ? 0 : AT_SYMLINK_NOFOLLOW);
     plist_t entry = plist_new_dict();
-    plist_dict_set_item(entry, "DLFileType", plist_new_string(listing_type(st.st_mode)));
-    plist_dict_set_item(entry, "DLFileSize", plist_new_uint(static_cast<uint64_t>(st.st_size)));
+    plist_dict_set_item(entry, dl::kFileType, plist_new_string(listing_type(st.st_mode)));
+    plist_dict_set_item(entry, dl::kFileSize, plist_new_uint(static_cast<uint64_t>(st.st_size)));
     plist_dict_set_item(
-        entry, "DLFileModificationDate",
+        entry, dl::kFileModificationDate,
         plist_new_date(static_cast<int32_t>(st.st_mtime - kPlistDateEpochOffset), 0));
     return entry;
 }
@@ -145,8 +150,7 @@ bool move_one(BackupRoot &root, const char *old_path, const char *new_path, int 
 }
 
 // Every pair in the dictionary's order until a rename fails.
-void move_all(BackupRoot &root, plist_t moves, plist_dict_iter iter, int *code,
-              std::string *text) {
+void move_all(BackupRoot &root, plist_t moves, plist_dict_iter iter, int *code, std::string *text) {
     while (true) {
         char *raw_key = nullptr;
         plist_t value = nullptr;
@@ -279,8 +283,7 @@ void copy_one(BackupRoot &root, const char *source, const char *destination) {
 
 }  // namespace
 
-void mb2_report_free_space(DeviceLinkChannel &channel, plist_t message,
-                           const char *backup_directory) {
+void mb2_report_free_space(BackupChannel &channel, plist_t message, const char *backup_directory) {
     (void)message;
     uint64_t free_bytes = 0;
     struct statvfs fs;
@@ -292,7 +295,7 @@ void mb2_report_free_space(DeviceLinkChannel &channel, plist_t message,
     channel.send_status_response(result == 0 ? 0 : -1, nullptr, value.get());
 }
 
-void mb2_list_directory(DeviceLinkChannel &channel, plist_t message, const char *backup_directory) {
+void mb2_list_directory(BackupChannel &channel, plist_t message, const char *backup_directory) {
     if (!is_usable(message, backup_directory, 2)) {
         return;
     }
@@ -308,7 +311,7 @@ void mb2_list_directory(DeviceLinkChannel &channel, plist_t message, const char 
     answer(channel, 0, nullptr, listing.get());
 }
 
-void mb2_make_directory(DeviceLinkChannel &channel, plist_t message, const char *backup_directory) {
+void mb2_make_directory(BackupChannel &channel, plist_t message, const char *backup_directory) {
     if (!is_usable(message, backup_directory, 2)) {
         return;
     }
@@ -329,7 +332,7 @@ void mb2_make_directory(DeviceLinkChannel &channel, plist_t message, const char 
     answer(channel, device_error_from_errno(error), text, nullptr);
 }
 
-void mb2_move_items(DeviceLinkChannel &channel, plist_t message, const char *backup_directory) {
+void mb2_move_items(BackupChannel &channel, plist_t message, const char *backup_directory) {
     set_progress_from(message);
     plist_t moves = array_item(message, 1);
     // Anything but a dictionary holds no moves: nothing to do, and no fault.
@@ -356,7 +359,7 @@ void mb2_move_items(DeviceLinkChannel &channel, plist_t message, const char *bac
     answer_with_empty_dictionary(channel, code, text);
 }
 
-void mb2_remove_items(DeviceLinkChannel &channel, plist_t message, const char *backup_directory) {
+void mb2_remove_items(BackupChannel &channel, plist_t message, const char *backup_directory) {
     set_progress_from(message);
     plist_t paths = array_item(message, 1);
     const uint32_t count =
@@ -388,7 +391,7 @@ void mb2_remove_items(DeviceLinkChannel &channel, plist_t message, const char *b
     answer_with_empty_dictionary(channel, code, text);
 }
 
-void mb2_copy_item(DeviceLinkChannel &channel, plist_t message, const char *backup_directory) {
+void mb2_copy_item(BackupChannel &channel, plist_t message, const char *backup_directory) {
     CString source = string_of(array_item(message, 1));
     CString destination = string_of(array_item(message, 2));
     if (source && destination && backup_directory) {

@@ -24,9 +24,9 @@ constexpr const char *kDefaultITunesVersion = "10.0.1";
 constexpr const char *kBooksFile = "/Books/iBooksData2.plist";
 constexpr const char *kITunesFolder = "/iTunes_Control/iTunes/";
 constexpr const char *kITunesFiles[] = {
-    "ApertureAlbumPrefs", "IC-Info.sidb",       "IC-Info.sidv",     "PhotosFolderAlbums",
-    "PhotosFolderName",   "PhotosFolderPrefs",  "VoiceMemos.plist", "iPhotoAlbumPrefs",
-    "iTunesApplicationIDs", "iTunesPrefs",      "iTunesPrefs.plist",
+    "ApertureAlbumPrefs",   "IC-Info.sidb",      "IC-Info.sidv",      "PhotosFolderAlbums",
+    "PhotosFolderName",     "PhotosFolderPrefs", "VoiceMemos.plist",  "iPhotoAlbumPrefs",
+    "iTunesApplicationIDs", "iTunesPrefs",       "iTunesPrefs.plist",
 };
 
 struct DeviceValues {
@@ -74,7 +74,6 @@ PlistPtr browse_user_applications(instproxy_client_t installation) {
     instproxy_browse(installation, options.get(), &raw);
     return PlistPtr(raw);
 }
-
 
 plist_t application_entry(plist_t app, const char *bundle_id, sbservices_client_t springboard) {
     plist_t entry = plist_new_dict();
@@ -211,8 +210,9 @@ plist_t build_info_plist(tarvo_t device, afc_client_t afc, const char *udid) {
     set_copy_of_root(info, "ICCID", root, "IntegratedCircuitCardIdentity");
     set_copy_of_root(info, "IMEI", root, "InternationalMobileEquipmentIdentity");
     plist_dict_set_item(info, "Installed Applications", installed.release());
-    plist_dict_set_item(info, "Last Backup Date",
-                        plist_new_date(static_cast<int32_t>(time(nullptr) - kPlistDateEpochOffset), 0));
+    plist_dict_set_item(
+        info, "Last Backup Date",
+        plist_new_date(static_cast<int32_t>(time(nullptr) - kPlistDateEpochOffset), 0));
     set_copy_of_root(info, "MEID", root, "MobileEquipmentIdentifier");
     plist_t phone = plist_dict_get_item(root, "PhoneNumber");
     if (phone && plist_get_node_type(phone) == PLIST_STRING) {
@@ -229,9 +229,9 @@ plist_t build_info_plist(tarvo_t device, afc_client_t afc, const char *udid) {
         plist_dict_set_item(info, "iBooks Data 2", books);
     }
     plist_dict_set_item(info, "iTunes Files", itunes_files(afc));
-    plist_dict_set_item(info, "iTunes Settings", values.itunes_settings
-                                                     ? values.itunes_settings.release()
-                                                     : plist_new_dict());
+    plist_dict_set_item(
+        info, "iTunes Settings",
+        values.itunes_settings ? values.itunes_settings.release() : plist_new_dict());
     plist_dict_set_item(info, "iTunes Version",
                         values.itunes_version ? values.itunes_version.release()
                                               : plist_new_string(kDefaultITunesVersion));
@@ -247,7 +247,8 @@ int write_info_plist(const char *path, plist_t info) {
         return EINVAL;
     }
     const std::string temporary = std::string(path) + ".tarvo-new";
-    UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    UniqueFd fd(
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd) {
         return errno;
     }

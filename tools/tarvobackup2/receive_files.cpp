@@ -1,6 +1,8 @@
 // Files from the device into the backup directory.
 #include "receive_files.h"
 
+#include "overall_progress.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,12 +16,15 @@
 #include <vector>
 
 #include "device_errors.h"
+#include "libtarvo/device_link_protocol.h"
 #include "owners.h"
 #include "progress.h"
 #include "safe_path.h"
 #include "signals_and_notifications.h"
 #include "transfer_frames.h"
 #include "utils.h"
+
+namespace dl = libtarvo::dl;
 
 namespace {
 
@@ -43,7 +48,7 @@ bool quit_requested() {
 
 // Up to `length` bytes; the count that arrived, 0 when the stream stayed
 // quiet for kStreamPatience, failed, or the stop flag was raised.
-uint32_t receive_into(DeviceLinkChannel &channel, void *data, uint32_t length) {
+uint32_t receive_into(BackupChannel &channel, void *data, uint32_t length) {
     if (length == 0) {
         return 0;
     }
@@ -60,7 +65,7 @@ uint32_t receive_into(DeviceLinkChannel &channel, void *data, uint32_t length) {
 
 // Reads and drops `count` bytes through `scratch`, whatever size the device
 // announced; stops early when the stream yields nothing.
-void drop_bytes(DeviceLinkChannel &channel, uint64_t count, std::vector<char> &scratch) {
+void drop_bytes(BackupChannel &channel, uint64_t count, std::vector<char> &scratch) {
     while (count > 0) {
         const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(count, scratch.size()));
         const uint32_t got = receive_into(channel, scratch.data(), piece);
@@ -90,8 +95,7 @@ bool write_all(int fd, const char *data, size_t length) {
 // end, and the answer.
 class UploadReceiver {
   public:
-    UploadReceiver(DeviceLinkChannel &channel, const char *backup_directory,
-                   uint64_t bytes_expected)
+    UploadReceiver(BackupChannel &channel, const char *backup_directory, uint64_t bytes_expected)
         : channel_(channel), bytes_expected_(bytes_expected), buffer_(kTransferBlockSize) {
         root_.open(backup_directory);
         // Uploads only create files, so the directories found stay valid.
@@ -150,7 +154,7 @@ class UploadReceiver {
             printf("ERROR: %s: could not receive code!\n", "mb2_handle_receive_files");
             return Next::kDiscard;
         }
-        if (code_ != kXferCodeOk && code_ != kXferCodeDeviceError && code_ != kXferCodeData) {
+        if (code_ != dl::kXferOk && code_ != dl::kXferDeviceError && code_ != dl::kXferData) {
             print_info("Found new flag %02x\n", code_);
         }
         if (dropping_rest_) {
@@ -168,7 +172,7 @@ class UploadReceiver {
         ++files_created_;
         // Closed by its closing frame, or by the zero length that also ends
         // the stream; a stop inside the data leaves it open.
-        if (!block_cut_short_ && (code_ != kXferCodeData || frame_length_ == 0)) {
+        if (!block_cut_short_ && (code_ != dl::kXferData || frame_length_ == 0)) {
             complete_file(file.get());
         } else {
             drop_partial();
@@ -179,7 +183,7 @@ class UploadReceiver {
         if (frame_length_ == 0) {
             return Next::kEnd;
         }
-        if (code_ == kXferCodeDeviceError) {
+        if (code_ == dl::kXferDeviceError) {
             receive_device_error();
         }
         return quit_requested() ? Next::kDiscard : Next::kNextFile;
@@ -192,7 +196,7 @@ class UploadReceiver {
     Next skip_unwritable_file() {
         discard_current_hunk();
         dropping_rest_ = true;
-        if (code_ != kXferCodeData) {
+        if (code_ != dl::kXferData) {
             return Next::kNextFile;
         }
         if (!next_frame_header()) {
@@ -207,7 +211,7 @@ class UploadReceiver {
         if (frame_length_ == 0) {
             return Next::kEnd;
         }
-        if (code_ == kXferCodeDeviceError) {
+        if (code_ == dl::kXferDeviceError) {
             receive_device_error();
         }
         return quit_requested() ? Next::kEnd : Next::kNextFile;
@@ -317,7 +321,7 @@ class UploadReceiver {
         if (receive_into(channel_, &code_, 1) != 1) {
             // The stream broke between header and code: the file ends
             // here and the next name read finds the end.
-            code_ = kXferCodeOk;
+            code_ = dl::kXferOk;
             block_cut_short_ = true;
         }
         return true;
@@ -327,7 +331,7 @@ class UploadReceiver {
     // the header just read; ends on another code, a zero length (the end of
     // the stream), or the stop flag.
     void receive_data_frames(int fd) {
-        while (code_ == kXferCodeData) {
+        while (code_ == dl::kXferData) {
             receive_block(fd);
             if (fd >= 0) {
                 show_progress();
@@ -414,7 +418,7 @@ class UploadReceiver {
         if (got == keep && text_length > keep) {
             drop_bytes(channel_, text_length - keep, buffer_);
         }
-        if (previous_code_ != kXferCodeData) {
+        if (previous_code_ != dl::kXferData) {
             printf("\nReceived an error message from device: %s\n", text.c_str());
         }
     }
@@ -448,7 +452,7 @@ class UploadReceiver {
     // Neither 0, an errno nor kPathRefused.
     static constexpr int kNotLocated = -1000;
 
-    DeviceLinkChannel &channel_;
+    BackupChannel &channel_;
     BackupRoot root_;
     const uint64_t bytes_expected_;
     // The total as the bar shows it, made once per upload.
@@ -481,7 +485,7 @@ class UploadReceiver {
 
 }  // namespace
 
-uint32_t mb2_receive_filename(DeviceLinkChannel &channel, char **filename) {
+uint32_t mb2_receive_filename(BackupChannel &channel, char **filename) {
     uint8_t length_bytes[4];
     while (true) {
         memset(length_bytes, 0, sizeof length_bytes);
@@ -500,7 +504,7 @@ uint32_t mb2_receive_filename(DeviceLinkChannel &channel, char **filename) {
         }
     }
     const uint32_t length = read_be32(length_bytes);
-    if (length > kMaxTransferNameLength) {
+    if (length > dl::kMaxXferNameLength) {
         printf("ERROR: %s: too large filename length (%d)!\n", "mb2_receive_filename",
                static_cast<int>(length));
         return 0;
@@ -518,9 +522,9 @@ uint32_t mb2_receive_filename(DeviceLinkChannel &channel, char **filename) {
     return length;
 }
 
-int mb2_handle_receive_files(DeviceLinkChannel &channel, plist_t message,
+int mb2_handle_receive_files(BackupChannel &channel, plist_t message,
                              const char *backup_directory) {
-    mb2_set_overall_progress_from_message(message, "DLMessageUploadFiles");
+    mb2_set_overall_progress_from_message(message, dl::kUploadFiles);
     if (!message || plist_get_node_type(message) != PLIST_ARRAY ||
         plist_array_get_size(message) < 4 || !backup_directory) {
         return 0;

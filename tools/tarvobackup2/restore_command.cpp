@@ -68,8 +68,9 @@ struct RemoteFile {
 // /iTunesRestore/RestoreApplications.plist on the device.
 bool write_restore_applications(Session &s) {
     if (s.options.command_flags & CMD_FLAG_RESTORE_SKIP_APPS) {
-        print_info("Not writing RestoreApplications.plist - apps will not be re-installed after "
-                   "restore\n");
+        print_info(
+            "Not writing RestoreApplications.plist - apps will not be re-installed after "
+            "restore\n");
         return true;
     }
     plist_t applications = s.info_plist && plist_get_node_type(s.info_plist.get()) == PLIST_DICT
@@ -92,8 +93,8 @@ bool write_restore_applications(Session &s) {
         return false;
     }
     RemoteFile file{s.afc};
-    if (const afc_error_t opened = afc_file_open(s.afc, kRestoreApplications, AFC_FOPEN_WR,
-                                                 &file.handle);
+    if (const afc_error_t opened =
+            afc_file_open(s.afc, kRestoreApplications, AFC_FOPEN_WR, &file.handle);
         opened != AFC_E_SUCCESS) {
         printf("Error creating /iTunesRestore/RestoreApplications.plist, error code %d\n", opened);
         return false;
@@ -102,9 +103,10 @@ bool write_restore_applications(Session &s) {
     uint32_t written = 0;
     const afc_error_t wrote = afc_file_write(s.afc, file.handle, xml.get(), length, &written);
     if (wrote != AFC_E_SUCCESS || written != length) {
-        printf("Error writing /iTunesRestore/RestoreApplications.plist, error code %d, wrote %u of "
-               "%u bytes\n",
-               wrote, written, length);
+        printf(
+            "Error writing /iTunesRestore/RestoreApplications.plist, error code %d, wrote %u of "
+            "%u bytes\n",
+            wrote, written, length);
         return false;
     }
     if (file.close() != AFC_E_SUCCESS) {
@@ -115,11 +117,12 @@ bool write_restore_applications(Session &s) {
 }
 
 bool request_restore(Session &s, plist_t options) {
-    const mobilebackup2_error_t sent = mobilebackup2_send_request(
-        s.backup_service, "Restore", s.udid(), s.source_udid(), options);
+    const mobilebackup2_error_t sent =
+        mobilebackup2_send_request(s.backup_service, "Restore", s.udid(), s.source_udid(), options);
     if (sent == MOBILEBACKUP2_E_REPLY_NOT_OK) {
-        printf("ERROR: Could not start restore process: device refused to start the restore "
-               "process.\n");
+        printf(
+            "ERROR: Could not start restore process: device refused to start the restore "
+            "process.\n");
     } else if (sent == MOBILEBACKUP2_E_BAD_VERSION) {
         printf("ERROR: Could not start restore process: backup protocol version mismatch!\n");
     } else if (sent != MOBILEBACKUP2_E_SUCCESS) {

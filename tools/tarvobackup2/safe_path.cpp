@@ -102,8 +102,8 @@ int open_beneath_with_openat2(int root, const std::string &relative, int *fd,
 }
 
 // Components [from, to) beneath `root`, one O_NOFOLLOW step each.
-int open_beneath_by_walking(int root, const std::vector<std::string_view> &components,
-                            size_t from, size_t to, int *fd, const char **refusal) {
+int open_beneath_by_walking(int root, const std::vector<std::string_view> &components, size_t from,
+                            size_t to, int *fd, const char **refusal) {
     UniqueFd current;
     int at = root;
     for (size_t i = from; i < to; ++i) {
@@ -145,8 +145,8 @@ int open_parent_folders(int root, const std::vector<std::string_view> &component
     }
     int result = ENOSYS;
     if (!use_component_walk) {
-        result = open_beneath_with_openat2(top_fd.get(), join_components(components, 1, count),
-                                           fd, refusal);
+        result = open_beneath_with_openat2(top_fd.get(), join_components(components, 1, count), fd,
+                                           refusal);
     }
     if (result == ENOSYS && !*refusal) {
         result = open_beneath_by_walking(top_fd.get(), components, 1, count, fd, refusal);
@@ -239,7 +239,8 @@ int BackupRoot::locate(const char *device_path, DevicePath *out) {
 
     int fd = -1;
     const char *refusal = nullptr;
-    const int result = open_parent_folders(fd_.get(), split.components, parent_count, &fd, &refusal);
+    const int result =
+        open_parent_folders(fd_.get(), split.components, parent_count, &fd, &refusal);
     if (refusal) {
         return refuse_device_path(out->device_path, refusal);
     }
@@ -332,9 +333,7 @@ int name_unnamed_file(const DevicePath &path, int fd, const char *sibling) {
     char link[40];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const char *name = sibling != nullptr ? sibling : path.leaf.c_str();
-    return linkat(AT_FDCWD, link, path.parent_fd, name, AT_SYMLINK_FOLLOW) == 0
-               ? 0
-               : errno;
+    return linkat(AT_FDCWD, link, path.parent_fd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 int rename_sibling_onto_entry(const DevicePath &path, const char *name) {

@@ -1,6 +1,8 @@
 // Files from the backup directory to the device.
 #include "send_files.h"
 
+#include "overall_progress.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,16 +14,19 @@
 #include <vector>
 
 #include "device_errors.h"
+#include "libtarvo/device_link_protocol.h"
 #include "owners.h"
 #include "safe_path.h"
 #include "signals_and_notifications.h"
 #include "transfer_frames.h"
 #include "utils.h"
 
+namespace dl = libtarvo::dl;
+
 namespace {
 
 constexpr const char *kSendFunction = "mb2_handle_send_file";
-constexpr uint8_t kOkFrame[kFrameHeaderSize] = {0, 0, 0, 1, kXferCodeOk};
+constexpr uint8_t kOkFrame[kFrameHeaderSize] = {0, 0, 0, 1, dl::kXferOk};
 
 // Frames go out up to this many at a time: the file is read into their
 // payload slots with one call and the frames sent with one more, which
@@ -68,12 +73,12 @@ ssize_t read_into_slots(int fd, struct iovec *slots, int count) {
     return static_cast<ssize_t>(done);
 }
 
-bool send_exactly(DeviceLinkChannel &channel, const void *data, uint32_t length) {
+bool send_exactly(BackupChannel &channel, const void *data, uint32_t length) {
     uint32_t sent = 0;
     return channel.send_raw(static_cast<const char *>(data), length, &sent) == 0 && sent == length;
 }
 
-void send_ok_frame(DeviceLinkChannel &channel) {
+void send_ok_frame(BackupChannel &channel) {
     uint32_t sent = 0;
     channel.send_raw(reinterpret_cast<const char *>(kOkFrame), sizeof kOkFrame, &sent);
 }
@@ -83,10 +88,10 @@ void add_error_entry(plist_t *error_dictionary, const char *path, int error) {
         *error_dictionary = plist_new_dict();
     }
     plist_t entry = plist_new_dict();
-    plist_dict_set_item(entry, "DLFileErrorString", plist_new_string(strerror(error)));
+    plist_dict_set_item(entry, dl::kFileErrorString, plist_new_string(strerror(error)));
     // A negative code travels as its 64-bit two's complement.
     const int64_t code = device_error_from_errno(error);
-    plist_dict_set_item(entry, "DLFileErrorCode", plist_new_uint(static_cast<uint64_t>(code)));
+    plist_dict_set_item(entry, dl::kFileErrorCode, plist_new_uint(static_cast<uint64_t>(code)));
     plist_dict_set_item(*error_dictionary, path, entry);
 }
 
@@ -96,7 +101,7 @@ void add_error_entry(plist_t *error_dictionary, const char *path, int error) {
 // went out first; a name that cannot go out ends the list silently.
 class FileSender {
   public:
-    FileSender(DeviceLinkChannel &channel, BackupRoot &root, std::vector<char> &buffer)
+    FileSender(BackupChannel &channel, BackupRoot &root, std::vector<char> &buffer)
         : channel_(channel), root_(root), buffer_(buffer) {}
 
     int send(const char *path, plist_t *error_dictionary) {
@@ -251,7 +256,7 @@ class FileSender {
                     static_cast<uint32_t>(std::min<uint64_t>(count - at, kTransferBlockSize));
                 uint8_t *header = reinterpret_cast<uint8_t *>(frames() + frames_length);
                 write_be32(last_count + 1, header);
-                header[4] = kXferCodeData;
+                header[4] = dl::kXferData;
                 frames_length += static_cast<uint32_t>(kFrameSlot);
             }
             frames_length -= kTransferBlockSize - last_count;
@@ -300,7 +305,7 @@ class FileSender {
             std::min<size_t>(strlen(text), kTransferBlockSize - kFrameHeaderSize));
         uint8_t *frame = reinterpret_cast<uint8_t *>(frames());
         write_be32(text_length + 1, frame);
-        frame[4] = kXferCodeHostError;
+        frame[4] = dl::kXferHostError;
         memcpy(frame + kFrameHeaderSize, text, text_length);
         const uint32_t frame_length = text_length + kFrameHeaderSize;
         uint32_t sent = 0;
@@ -314,7 +319,7 @@ class FileSender {
         return -1;
     }
 
-    DeviceLinkChannel &channel_;
+    BackupChannel &channel_;
     BackupRoot &root_;
     std::vector<char> &buffer_;  // kSendBufferSize: name room, frame slots, OK frame
     uint32_t held_ = 0;          // bytes of the name field waiting just before frames()
@@ -324,7 +329,7 @@ class FileSender {
 
 }  // namespace
 
-int mb2_handle_send_file(DeviceLinkChannel &channel, const char *backup_directory, const char *path,
+int mb2_handle_send_file(BackupChannel &channel, const char *backup_directory, const char *path,
                          plist_t *error_dictionary) {
     if (!backup_directory || !path || !error_dictionary) {
         return -1;
@@ -335,9 +340,9 @@ int mb2_handle_send_file(DeviceLinkChannel &channel, const char *backup_director
     return FileSender(channel, root, block).send(path, error_dictionary);
 }
 
-void mb2_send_requested_files(DeviceLinkChannel &channel, plist_t message,
+void mb2_send_requested_files(BackupChannel &channel, plist_t message,
                               const char *backup_directory) {
-    mb2_set_overall_progress_from_message(message, "DLMessageDownloadFiles");
+    mb2_set_overall_progress_from_message(message, dl::kDownloadFiles);
     if (!message || plist_get_node_type(message) != PLIST_ARRAY || !backup_directory ||
         plist_array_get_size(message) < 2) {
         return;

@@ -1,6 +1,8 @@
 // Session set-up, one function per step, and its release.
 #include "session.h"
 
+#include "usage_text.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

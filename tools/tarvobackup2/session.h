@@ -13,9 +13,9 @@
 #include <string>
 #include <utility>
 
-#include "command_line.h"
 #include "message_loop.h"
 #include "owners.h"
+#include "session_options.h"
 #include "tarvo.h"
 
 /// What the commands work on. Owns every handle; the destructor releases

@@ -1,22 +1,20 @@
 /*
  * The file-transfer framing shared by both directions: names as a u32
  * big-endian length and the bytes, frames as a u32 big-endian length N, a
- * code byte and N - 1 bytes of payload.
+ * code byte and N - 1 bytes of payload (the codes, and the longest name,
+ * in device_link_protocol.h).
  */
 #ifndef TARVO_TOOLS_TARVOBACKUP2_TRANSFER_FRAMES_H
 #define TARVO_TOOLS_TARVOBACKUP2_TRANSFER_FRAMES_H
 
 #include <stdint.h>
 
-inline constexpr uint8_t kXferCodeOk = 0x00;
-inline constexpr uint8_t kXferCodeHostError = 0x06;
-inline constexpr uint8_t kXferCodeDeviceError = 0x0B;
-inline constexpr uint8_t kXferCodeData = 0x0C;
+#include "libtarvo/device_link_protocol.h"
+
+namespace dl = libtarvo::dl;
 
 /// Content travels in blocks of at most this many bytes, through one buffer.
 inline constexpr uint32_t kTransferBlockSize = 32768;
-/// Longer names are refused before anything is allocated for them.
-inline constexpr uint32_t kMaxTransferNameLength = 4096;
 inline constexpr uint32_t kFrameHeaderSize = 5;
 
 inline uint32_t read_be32(const uint8_t *bytes) {

@@ -5,7 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "device_handles.h"
 #include "known_domains.h"
+#include "owners.h"
 #include "plist_compat.h"
 #include "tarvo.h"
 #include "tool_usage.h"
@@ -61,11 +63,11 @@ void print_value(plist_t node, OutputFormat format) {
 
 int main(int argc, char *argv[]) {
     static const struct option longopts[] = {
-        {"debug", no_argument, nullptr, 'd'},   {"help", no_argument, nullptr, 'h'},
-        {"udid", required_argument, nullptr, 'u'}, {"network", no_argument, nullptr, 'n'},
+        {"debug", no_argument, nullptr, 'd'},        {"help", no_argument, nullptr, 'h'},
+        {"udid", required_argument, nullptr, 'u'},   {"network", no_argument, nullptr, 'n'},
         {"domain", required_argument, nullptr, 'q'}, {"key", required_argument, nullptr, 'k'},
-        {"simple", no_argument, nullptr, 's'},  {"xml", no_argument, nullptr, 'x'},
-        {"version", no_argument, nullptr, 'v'}, {nullptr, 0, nullptr, 0}};
+        {"simple", no_argument, nullptr, 's'},       {"xml", no_argument, nullptr, 'x'},
+        {"version", no_argument, nullptr, 'v'},      {nullptr, 0, nullptr, 0}};
 
     signal(SIGPIPE, SIG_IGN);
 
@@ -127,25 +129,20 @@ int main(int argc, char *argv[]) {
         }
     }
 
-    tarvo_t device = nullptr;
-    if (tarvo_new_with_options(&device, udid,
-                               use_network ? TARVO_LOOKUP_NETWORK : TARVO_LOOKUP_USBMUX) != 0) {
-        if (udid) {
-            fprintf(stderr, "ERROR: Device %s not found!\n", udid);
-        } else {
-            fprintf(stderr, "ERROR: No device found!\n");
-        }
+    const DeviceHandle device = open_device(
+        udid, use_network, {stderr, "ERROR: Device %s not found!\n", "ERROR: No device found!\n"});
+    if (!device) {
         return -1;
     }
 
-    lockdownd_client_t client = nullptr;
+    lockdownd_client_t raw_client = nullptr;
     lockdownd_error_t ldret =
-        simple ? lockdownd_client_new(device, &client, "tarvoinfo")
-               : lockdownd_client_new_with_handshake(device, &client, "tarvoinfo");
+        simple ? lockdownd_client_new(device.get(), &raw_client, "tarvoinfo")
+               : lockdownd_client_new_with_handshake(device.get(), &raw_client, "tarvoinfo");
+    const LockdownClient client(raw_client);
     if (ldret != LOCKDOWN_E_SUCCESS) {
         fprintf(stderr, "ERROR: Could not connect to lockdownd: %s (%d)\n",
                 lockdownd_strerror(ldret), ldret);
-        tarvo_free(device);
         return -1;
     }
 
@@ -153,13 +150,11 @@ int main(int argc, char *argv[]) {
         fprintf(stderr, "WARNING: Sending query with unknown domain \"%s\".\n", domain);
     }
 
-    plist_t node = nullptr;
-    if (lockdownd_get_value(client, domain, key, &node) == LOCKDOWN_E_SUCCESS && node) {
-        print_value(node, format);
-        plist_free(node);
+    plist_t raw_node = nullptr;
+    const lockdownd_error_t got = lockdownd_get_value(client.get(), domain, key, &raw_node);
+    const PlistPtr node(raw_node);
+    if (got == LOCKDOWN_E_SUCCESS && node) {
+        print_value(node.get(), format);
     }
-
-    lockdownd_client_free(client);
-    tarvo_free(device);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "device_handles.h"
 #include "tarvo.h"
 #include "tool_usage.h"
 
@@ -39,7 +40,8 @@ int show_name(lockdownd_client_t client) {
 }
 
 int set_name(lockdownd_client_t client, const char *name) {
-    lockdownd_error_t ret = lockdownd_set_value(client, nullptr, "DeviceName", plist_new_string(name));
+    lockdownd_error_t ret =
+        lockdownd_set_value(client, nullptr, "DeviceName", plist_new_string(name));
     if (ret != LOCKDOWN_E_SUCCESS) {
         fprintf(stderr, "ERROR: Could not set device name, lockdown error %d\n", ret);
         return -1;
@@ -51,12 +53,10 @@ int set_name(lockdownd_client_t client, const char *name) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
-    static const struct option longopts[] = {{"udid", required_argument, nullptr, 'u'},
-                                              {"network", no_argument, nullptr, 'n'},
-                                              {"debug", no_argument, nullptr, 'd'},
-                                              {"help", no_argument, nullptr, 'h'},
-                                              {"version", no_argument, nullptr, 'v'},
-                                              {nullptr, 0, nullptr, 0}};
+    static const struct option longopts[] = {
+        {"udid", required_argument, nullptr, 'u'}, {"network", no_argument, nullptr, 'n'},
+        {"debug", no_argument, nullptr, 'd'},      {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},    {nullptr, 0, nullptr, 0}};
 
     signal(SIGPIPE, SIG_IGN);
 
@@ -97,28 +97,21 @@ int main(int argc, char *argv[]) {
         return 2;
     }
 
-    tarvo_t device = nullptr;
-    if (tarvo_new_with_options(&device, udid,
-                               use_network ? TARVO_LOOKUP_NETWORK : TARVO_LOOKUP_USBMUX) != 0) {
-        if (udid) {
-            fprintf(stderr, "ERROR: No device found with udid %s.\n", udid);
-        } else {
-            fprintf(stderr, "ERROR: No device found.\n");
-        }
+    const DeviceHandle device = open_device(
+        udid, use_network,
+        {stderr, "ERROR: No device found with udid %s.\n", "ERROR: No device found.\n"});
+    if (!device) {
         return -1;
     }
 
-    lockdownd_client_t client = nullptr;
-    lockdownd_error_t ldret = lockdownd_client_new_with_handshake(device, &client, "tarvoname");
+    lockdownd_client_t raw_client = nullptr;
+    lockdownd_error_t ldret =
+        lockdownd_client_new_with_handshake(device.get(), &raw_client, "tarvoname");
+    const LockdownClient client(raw_client);
     if (ldret != LOCKDOWN_E_SUCCESS) {
-        tarvo_free(device);
         fprintf(stderr, "ERROR: Could not connect to lockdownd, error code %d\n", ldret);
         return -1;
     }
 
-    int status = operand_count == 0 ? show_name(client) : set_name(client, argv[optind]);
-
-    lockdownd_client_free(client);
-    tarvo_free(device);
-    return status;
+    return operand_count == 0 ? show_name(client.get()) : set_name(client.get(), argv[optind]);
 }

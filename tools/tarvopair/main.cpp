@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "device_handles.h"
+#include "owners.h"
 #include "pairing_output.h"
 #include "plist_compat.h"
 #include "tarvo.h"
@@ -30,9 +32,9 @@ struct CommandRow {
 
 // Matched in this order.
 const CommandRow kCommands[] = {
-    {"pair", Command::Pair, true},     {"validate", Command::Validate, false},
+    {"pair", Command::Pair, true},      {"validate", Command::Validate, false},
     {"unpair", Command::Unpair, false}, {"list", Command::List, true},
-    {"hostid", Command::HostId, true}, {"systembuid", Command::SystemBuid, true},
+    {"hostid", Command::HostId, true},  {"systembuid", Command::SystemBuid, true},
 };
 
 void print_usage(char **argv, int to_error) {
@@ -83,7 +85,7 @@ bool is_readable_host_info_file(const char *path) {
 }
 
 // Parses --hostinfo into *host_info. Returns false after printing its error.
-bool parse_host_info(const char *arg, plist_t *host_info) {
+bool parse_host_info(const char *arg, PlistPtr *host_info) {
     if (arg[0] == '@') {
         plist_t read = nullptr;
         if (is_readable_host_info_file(arg + 1)) {
@@ -93,8 +95,7 @@ bool parse_host_info(const char *arg, plist_t *host_info) {
             fprintf(stderr, "ERROR: Could not read from file '%s'\n", arg + 1);
             return false;
         }
-        plist_free(*host_info);
-        *host_info = read;
+        host_info->reset(read);
     } else if (arg[0] == '{') {
         plist_t parsed = nullptr;
         if (plist_from_json(arg, static_cast<uint32_t>(strlen(arg)), &parsed) != 0 || !parsed) {
@@ -102,13 +103,13 @@ bool parse_host_info(const char *arg, plist_t *host_info) {
                     "ERROR: --hostinfo argument not valid. Make sure it is a JSON dictionary.\n");
             return false;
         }
-        plist_free(*host_info);
-        *host_info = parsed;
+        host_info->reset(parsed);
     } else if (arg[0] == '\0') {
         fprintf(stderr, "ERROR: --hostinfo argument must not be empty!\n");
         return false;
     } else {
-        fprintf(stderr, "ERROR: --hostinfo argument not valid. To specify a path prefix with '@'\n");
+        fprintf(stderr,
+                "ERROR: --hostinfo argument not valid. To specify a path prefix with '@'\n");
         return false;
     }
     return true;
@@ -155,21 +156,25 @@ int print_host_id() {
 }
 
 lockdownd_error_t run_lockdown_command(Command command, bool wireless, tarvo_t device,
-                                       lockdownd_client_t *client, plist_t host_info) {
+                                       LockdownClient *client, plist_t host_info) {
     switch (command) {
-        case Command::Validate:
-            lockdownd_client_free(*client);
-            *client = nullptr;
-            return lockdownd_client_new_with_handshake(device, client, "tarvopair");
+        case Command::Validate: {
+            client->reset();
+            lockdownd_client_t validated = nullptr;
+            const lockdownd_error_t ret =
+                lockdownd_client_new_with_handshake(device, &validated, "tarvopair");
+            client->reset(validated);
+            return ret;
+        }
         case Command::Unpair:
-            return lockdownd_unpair(*client, nullptr);
+            return lockdownd_unpair(client->get(), nullptr);
         case Command::Pair:
             if (wireless) {
-                lockdownd_error_t ret =
-                    lockdownd_cu_pairing_create(*client, pairing_cb, nullptr, host_info, nullptr);
-                return ret == LOCKDOWN_E_SUCCESS ? lockdownd_pair_cu(*client) : ret;
+                lockdownd_error_t ret = lockdownd_cu_pairing_create(client->get(), pairing_cb,
+                                                                    nullptr, host_info, nullptr);
+                return ret == LOCKDOWN_E_SUCCESS ? lockdownd_pair_cu(client->get()) : ret;
             }
-            return lockdownd_pair(*client, nullptr);
+            return lockdownd_pair(client->get(), nullptr);
         default:
             return LOCKDOWN_E_INVALID_ARG;
     }
@@ -184,74 +189,59 @@ void print_success(Command command) {
 
 // Opens the device and runs one of the device commands; returns the status.
 int run_device_command(Command command, bool wireless, bool use_network, plist_t host_info) {
-    tarvo_t device = nullptr;
-    lockdownd_client_t client = nullptr;
-    int status = 1;
-
-    if (tarvo_new_with_options(&device, udid,
-                               use_network ? TARVO_LOOKUP_NETWORK : TARVO_LOOKUP_USBMUX) != 0) {
-        if (udid) {
-            printf("No device found with udid %s.\n", udid);
-        } else {
-            printf("No device found.\n");
-        }
+    const DeviceHandle device = open_device(
+        udid, use_network, {stdout, "No device found with udid %s.\n", "No device found.\n"});
+    if (!device) {
         return 1;
     }
     if (!udid) {
-        tarvo_error_t ret = tarvo_get_udid(device, &udid);
+        tarvo_error_t ret = tarvo_get_udid(device.get(), &udid);
         if (ret != TARVO_E_SUCCESS) {
             printf("ERROR: Could not get device udid, error code %d\n", ret);
-            tarvo_free(device);
             return 1;
         }
     }
 
     if (command == Command::HostId) {
-        status = print_host_id();
-        tarvo_free(device);
-        return status;
+        return print_host_id();
     }
 
-    lockdownd_error_t ret = lockdownd_client_new(device, &client, "tarvopair");
+    lockdownd_client_t raw_client = nullptr;
+    lockdownd_error_t ret = lockdownd_client_new(device.get(), &raw_client, "tarvopair");
+    LockdownClient client(raw_client);
     if (ret != LOCKDOWN_E_SUCCESS) {
         printf("ERROR: Could not connect to lockdownd, error code %d\n", ret);
-    } else {
-        char *type = nullptr;
-        ret = lockdownd_query_type(client, &type);
-        if (ret != LOCKDOWN_E_SUCCESS) {
-            printf("QueryType failed, error code %d\n", ret);
-        } else {
-            if (strcmp(type, "com.apple.mobile.lockdown") != 0) {
-                printf("WARNING: QueryType request returned '%s'\n", type);
-            }
-            ret = run_lockdown_command(command, wireless, device, &client, host_info);
-            if (ret == LOCKDOWN_E_SUCCESS) {
-                print_success(command);
-                status = 0;
-            } else {
-                print_error_message(ret);
-            }
-        }
-        free(type);
+        return 1;
     }
-    lockdownd_client_free(client);
-    tarvo_free(device);
-    return status;
+    char *raw_type = nullptr;
+    ret = lockdownd_query_type(client.get(), &raw_type);
+    const CString type(raw_type);
+    if (ret != LOCKDOWN_E_SUCCESS) {
+        printf("QueryType failed, error code %d\n", ret);
+        return 1;
+    }
+    if (strcmp(type.get(), "com.apple.mobile.lockdown") != 0) {
+        printf("WARNING: QueryType request returned '%s'\n", type.get());
+    }
+    ret = run_lockdown_command(command, wireless, device.get(), &client, host_info);
+    if (ret != LOCKDOWN_E_SUCCESS) {
+        print_error_message(ret);
+        return 1;
+    }
+    print_success(command);
+    return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     static const struct option longopts[] = {
-        {"help", no_argument, nullptr, 'h'},   {"udid", required_argument, nullptr, 'u'},
-        {"wireless", no_argument, nullptr, 'w'}, {"network", no_argument, nullptr, 'n'},
+        {"help", no_argument, nullptr, 'h'},         {"udid", required_argument, nullptr, 'u'},
+        {"wireless", no_argument, nullptr, 'w'},     {"network", no_argument, nullptr, 'n'},
         {"hostinfo", required_argument, nullptr, 1}, {"debug", no_argument, nullptr, 'd'},
-        {"version", no_argument, nullptr, 'v'}, {nullptr, 0, nullptr, 0}};
+        {"version", no_argument, nullptr, 'v'},      {nullptr, 0, nullptr, 0}};
 
     bool wireless = false;
     bool use_network = false;
-    plist_t host_info = nullptr;
-    int status = 0;
+    PlistPtr host_info;
 
     int c;
     while ((c = getopt_long(argc, argv, "hu:wndv", longopts, nullptr)) != -1) {
@@ -263,8 +253,7 @@ int main(int argc, char **argv) {
                 if (!*optarg) {
                     fprintf(stderr, "ERROR: UDID must not be empty!\n");
                     print_usage(argv, 1);
-                    status = 1;
-                    goto cleanup;
+                    return 1;
                 }
                 free(udid);
                 udid = strdup(optarg);
@@ -277,20 +266,18 @@ int main(int argc, char **argv) {
                 break;
             case 1:
                 if (!parse_host_info(optarg, &host_info)) {
-                    status = 1;
-                    goto cleanup;
+                    return 1;
                 }
                 break;
             case 'h':
                 print_usage(argv, 0);
-                exit(0);
+                return 0;
             case 'v':
                 tool_print_version("tarvopair");
-                goto cleanup;
+                return 0;
             default:
                 print_usage(argv, 1);
-                status = 1;
-                goto cleanup;
+                return 1;
         }
     }
 
@@ -299,14 +286,12 @@ int main(int argc, char **argv) {
     if (optind >= argc) {
         fprintf(stderr, "ERROR: You need to specify a COMMAND!\n");
         print_usage(argv, 1);
-        status = 1;
-        goto cleanup;
+        return 1;
     }
     if (wireless && use_network) {
         fprintf(stderr, "ERROR: You cannot use -w and -n together.\n");
         print_usage(argv, 1);
-        status = 1;
-        goto cleanup;
+        return 1;
     }
 
     {
@@ -320,35 +305,33 @@ int main(int argc, char **argv) {
         if (!row) {
             fprintf(stderr, "ERROR: Invalid command '%s' specified\n", argv[optind]);
             print_usage(argv, 1);
-            status = 1;
-            goto cleanup;
+            return 1;
         }
         if (wireless) {
             if (!row->allowed_wireless) {
                 fprintf(stderr, "ERROR: Command '%s' is not supported with -w\n", argv[optind]);
                 print_usage(argv, 1);
-                status = 1;
-                goto cleanup;
+                return 1;
             }
             use_network = true;
         }
 
         switch (row->command) {
             case Command::SystemBuid:
-                status = print_system_buid();
-                break;
+                return print_system_buid();
             case Command::List:
-                status = print_paired_udids();
-                break;
+                return print_paired_udids();
             default:
-                status = run_device_command(row->command, wireless, use_network, host_info);
-                break;
+                return run_device_command(row->command, wireless, use_network, host_info.get());
         }
     }
+}
 
-cleanup:
+}  // namespace
+
+int main(int argc, char **argv) {
+    const int status = run(argc, argv);
     free(udid);
     udid = nullptr;
-    plist_free(host_info);
     return status;
 }

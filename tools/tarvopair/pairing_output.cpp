@@ -22,21 +22,24 @@ void print_error_message(lockdownd_error_t code) {
         case LOCKDOWN_E_GET_PROHIBITED:
         case LOCKDOWN_E_PAIRING_PROHIBITED_OVER_THIS_CONNECTION:
             printf("ERROR: Pairing is not possible over this connection.\n");
-            printf("To perform a wireless pairing use the -w command line switch. See usage or man "
-                   "page for details.\n");
+            printf(
+                "To perform a wireless pairing use the -w command line switch. See usage or man "
+                "page for details.\n");
             break;
         case LOCKDOWN_E_PASSWORD_PROTECTED:
-            printf("ERROR: Could not validate with device %s because a passcode is set. Please "
-                   "enter the passcode on the device and retry.\n",
-                   udid);
+            printf(
+                "ERROR: Could not validate with device %s because a passcode is set. Please "
+                "enter the passcode on the device and retry.\n",
+                udid);
             break;
         case LOCKDOWN_E_USER_DENIED_PAIRING:
             printf("ERROR: Device %s said that the user denied the trust dialog.\n", udid);
             break;
         case LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING:
-            printf("ERROR: Please accept the trust dialog on the screen of device %s, then attempt "
-                   "to pair again.\n",
-                   udid);
+            printf(
+                "ERROR: Please accept the trust dialog on the screen of device %s, then attempt "
+                "to pair again.\n",
+                udid);
             break;
         default:
             printf("ERROR: Device %s returned unhandled error code %d\n", udid, code);

@@ -97,18 +97,14 @@ class KnobsReader {
         if (!node) {
             return true;
         }
-        uint64_t value = 0;
-        const bool integer = plist_get_node_type(node) == PLIST_UINT;
-        if (integer) {
-            plist_get_uint_val(node, &value);
-        }
-        if (!integer || value < least || value > most) {
+        const std::optional<uint64_t> value = tarvo::uint_value(node);
+        if (!value || *value < least || *value > most) {
             return fail(item, most == kMaxCount
                                   ? "must be a whole number, " + std::to_string(least) + " or more"
                                   : "must be a whole number from " + std::to_string(least) +
                                         " to " + std::to_string(most));
         }
-        *out = value;
+        *out = *value;
         return true;
     }
 
@@ -117,12 +113,11 @@ class KnobsReader {
         if (!node) {
             return true;
         }
-        if (plist_get_node_type(node) != PLIST_BOOLEAN) {
+        const std::optional<bool> value = tarvo::bool_value(node);
+        if (!value) {
             return fail(item, "must be true or false");
         }
-        uint8_t value = 0;
-        plist_get_bool_val(node, &value);
-        *out = value != 0;
+        *out = *value;
         return true;
     }
 
@@ -134,7 +129,7 @@ class KnobsReader {
         if (!out->final_error_code) {
             return fail("FinalErrorDescription", "goes with a FinalErrorCode");
         }
-        std::optional<std::string> text = string_value(node);
+        std::optional<std::string> text = tarvo::string_value(node);
         if (!text || text->empty() || text->size() > kMaxDescription) {
             return fail("FinalErrorDescription",
                         "must be a text of 1 to " + std::to_string(kMaxDescription) + " bytes");
@@ -153,7 +148,7 @@ class KnobsReader {
         }
         out->requests.clear();
         for (uint32_t i = 0; i < plist_array_get_size(list); ++i) {
-            std::optional<std::string> name = string_value(plist_array_get_item(list, i));
+            std::optional<std::string> name = tarvo::string_at(list, i);
             if (!name || !is_engine_request(*name)) {
                 return fail("Requests", "item " + std::to_string(i + 1) +
                                             " is no request the engine answers (one of " +
@@ -237,7 +232,7 @@ bool count_down(const std::string &path, plist_t dict, uint64_t times, std::stri
     char *xml = nullptr;
     uint32_t length = 0;
     plist_to_xml(dict, &xml, &length);
-    std::unique_ptr<char, void (*)(char *)> owned(xml, [](char *text) { plist_to_xml_free(text); });
+    CString owned(xml);
     // Written beside it and renamed, so a reader never meets half a file.
     const std::string temporary = path + ".tmp";
     bool written = false;
@@ -378,7 +373,7 @@ bool FaultPlayer::vanish(const std::string &when) {
     if (!vanished_) {
         vanished_ = true;
         device_.note("fault: the device vanishes " + when);
-        channel_.link().shut_down();
+        channel_.socket().shut_down();
     }
     return false;
 }

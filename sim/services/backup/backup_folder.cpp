@@ -35,28 +35,23 @@ std::string hex_of(std::span<const uint8_t> bytes) {
 class PathHasher {
   public:
     PathHasher() : sha1_(EVP_MD_fetch(nullptr, "SHA1", nullptr)), context_(EVP_MD_CTX_new()) {}
-    ~PathHasher() {
-        EVP_MD_CTX_free(context_);
-        EVP_MD_free(sha1_);
-    }
-    PathHasher(const PathHasher &) = delete;
-    PathHasher &operator=(const PathHasher &) = delete;
 
     /// The digest of "<domain>-<relative path>"; empty when the library fails.
     std::span<const uint8_t> digest(std::string_view domain, std::string_view relative_path) {
         unsigned int length = 0;
-        const bool made = sha1_ && context_ && EVP_DigestInit_ex(context_, sha1_, nullptr) == 1 &&
-                          EVP_DigestUpdate(context_, domain.data(), domain.size()) == 1 &&
-                          EVP_DigestUpdate(context_, "-", 1) == 1 &&
-                          EVP_DigestUpdate(context_, relative_path.data(), relative_path.size()) ==
-                              1 &&
-                          EVP_DigestFinal_ex(context_, digest_, &length) == 1;
+        EVP_MD_CTX *context = context_.get();
+        const bool made =
+            sha1_ && context && EVP_DigestInit_ex(context, sha1_.get(), nullptr) == 1 &&
+            EVP_DigestUpdate(context, domain.data(), domain.size()) == 1 &&
+            EVP_DigestUpdate(context, "-", 1) == 1 &&
+            EVP_DigestUpdate(context, relative_path.data(), relative_path.size()) == 1 &&
+            EVP_DigestFinal_ex(context, digest_, &length) == 1;
         return std::span<const uint8_t>(digest_, made ? length : 0);
     }
 
   private:
-    EVP_MD *sha1_;
-    EVP_MD_CTX *context_;
+    EvpMdPtr sha1_;
+    EvpMdCtxPtr context_;
     uint8_t digest_[EVP_MAX_MD_SIZE] = {};
 };
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

@@ -17,7 +17,7 @@
 #include "afc_service.h"
 #include "device_content.h"
 #include "device_link_messages.h"
-#include "np_service.h"
+#include "notification_proxy_service.h"
 #include "service_registry.h"
 
 namespace tarvosim {

@@ -7,13 +7,13 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <string_view>
 
 #include "plist_dict_walk.h"
+#include "plist_items.h"
 #include "plist_untrusted.h"
 
 namespace tarvosim {
@@ -40,29 +40,6 @@ std::string joined(std::span<const std::string_view> names) {
 
 bool is_type(plist_t node, plist_type type) {
     return node && plist_get_node_type(node) == type;
-}
-
-std::string string_of(plist_t node) {
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
-
-std::vector<uint8_t> data_of(plist_t node) {
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data + (data ? length : 0));
-    std::free(data);
-    return bytes;
-}
-
-uint64_t uint_of(plist_t node) {
-    uint64_t value = 0;
-    plist_get_uint_val(node, &value);
-    return value;
 }
 
 class ScriptReader {
@@ -163,32 +140,31 @@ class ScriptReader {
             return read_download(dict, value, out);
         }
         if (kind_ == "Raw") {
-            if (!is_type(value, PLIST_DATA)) {
+            std::optional<std::vector<uint8_t>> bytes = tarvo::data_value(value);
+            if (!bytes) {
                 return fail("\"Raw\" must be data");
             }
-            *out = RawStep{data_of(value)};
+            *out = RawStep{std::move(*bytes)};
             return true;
         }
         if (kind_ == "Notify") {
-            if (!is_type(value, PLIST_STRING) || string_of(value).empty()) {
+            std::optional<std::string> name = tarvo::string_value(value);
+            if (!name || name->empty()) {
                 return fail("\"Notify\" must be a notification name");
             }
-            *out = NotifyStep{string_of(value)};
+            *out = NotifyStep{std::move(*name)};
             return true;
         }
         if (kind_ == "SleepMs") {
-            if (!is_type(value, PLIST_UINT) || uint_of(value) > kMaxSleepMs) {
+            const std::optional<uint64_t> ms = tarvo::uint_value(value);
+            if (!ms || *ms > kMaxSleepMs) {
                 return fail("\"SleepMs\" must be an integer from 0 to " +
                             std::to_string(kMaxSleepMs));
             }
-            *out = SleepStep{uint_of(value)};
+            *out = SleepStep{*ms};
             return true;
         }
-        uint8_t disconnect = 0;
-        if (is_type(value, PLIST_BOOLEAN)) {
-            plist_get_bool_val(value, &disconnect);
-        }
-        if (!disconnect) {
+        if (!tarvo::bool_value(value).value_or(false)) {
             return fail("\"Disconnect\" must be true");
         }
         *out = DisconnectStep{};
@@ -229,10 +205,11 @@ class ScriptReader {
     /// A status code as a fixture writes it: -2^31 to 2^31 - 1, or its
     /// 32-bit two's complement.
     bool read_code(plist_t node, const std::string &what, int32_t *code) {
-        if (!is_type(node, PLIST_UINT)) {
+        const std::optional<uint64_t> value = tarvo::uint_value(node);
+        if (!value) {
             return fail(what + " must be an integer");
         }
-        const uint64_t raw = uint_of(node);
+        const uint64_t raw = *value;
         const auto as_signed = static_cast<int64_t>(raw);
         if (as_signed >= std::numeric_limits<int32_t>::min() &&
             as_signed <= std::numeric_limits<int32_t>::max()) {
@@ -273,8 +250,8 @@ class ScriptReader {
         }
         if (is_type(node, PLIST_REAL)) {
             plist_get_real_val(node, progress);
-        } else if (is_type(node, PLIST_UINT)) {
-            *progress = static_cast<double>(static_cast<int64_t>(uint_of(node)));
+        } else if (const std::optional<uint64_t> whole = tarvo::uint_value(node)) {
+            *progress = static_cast<double>(static_cast<int64_t>(*whole));
         } else {
             return fail("\"Progress\" must be a number");
         }
@@ -298,10 +275,11 @@ class ScriptReader {
         }
         step.total = sum;
         if (plist_t total = plist_dict_get_item(dict, "Total")) {
-            if (!is_type(total, PLIST_UINT)) {
+            const std::optional<uint64_t> value = tarvo::uint_value(total);
+            if (!value) {
                 return fail("\"Total\" must be an integer");
             }
-            step.total = uint_of(total);
+            step.total = *value;
         }
         if (plist_t code = plist_dict_get_item(dict, "ExpectCode")) {
             if (!read_code(code, "\"ExpectCode\"", &step.expect_code)) {
@@ -336,28 +314,29 @@ class ScriptReader {
             return false;
         }
         for (const char *key : {"DevicePath", "LocalPath"}) {
-            plist_t path = plist_dict_get_item(node, key);
-            if (!is_type(path, PLIST_STRING)) {
+            std::optional<std::string> path = tarvo::string_item(node, key);
+            if (!path) {
                 return fail(where + ": needs \"" + key + "\" (a string)");
             }
             (std::string_view(key) == "DevicePath" ? file->device_path : file->local_path) =
-                string_of(path);
+                std::move(*path);
         }
         plist_t data = plist_dict_get_item(node, "Data");
         plist_t size = plist_dict_get_item(node, "Size");
         if ((data != nullptr) == (size != nullptr)) {
             return fail(where + ": needs either \"Data\" or \"Size\"");
         }
-        if (data && !is_type(data, PLIST_DATA)) {
-            return fail(where + ": \"Data\" must be data");
-        }
-        if (size && (!is_type(size, PLIST_UINT) || uint_of(size) > kMaxUploadSize)) {
-            return fail(where + ": \"Size\" must be an integer from 0 to 2^50");
-        }
         if (data) {
-            file->data = data_of(data);
+            file->data = tarvo::data_value(data);
+            if (!file->data) {
+                return fail(where + ": \"Data\" must be data");
+            }
         } else {
-            file->size = uint_of(size);
+            const std::optional<uint64_t> value = tarvo::uint_value(size);
+            if (!value || *value > kMaxUploadSize) {
+                return fail(where + ": \"Size\" must be an integer from 0 to 2^50");
+            }
+            file->size = *value;
         }
         return read_blocks(plist_dict_get_item(node, "Blocks"), where, file) &&
                read_close(node, where, file);
@@ -373,31 +352,33 @@ class ScriptReader {
             return fail(wanted);
         }
         for (uint32_t i = 0; i < plist_array_get_size(blocks); ++i) {
-            plist_t block = plist_array_get_item(blocks, i);
-            if (!is_type(block, PLIST_UINT) || uint_of(block) == 0 ||
-                uint_of(block) > kMaxBlockSize) {
+            const std::optional<uint64_t> block =
+                tarvo::uint_value(plist_array_get_item(blocks, i));
+            if (!block || *block == 0 || *block > kMaxBlockSize) {
                 return fail(wanted);
             }
-            file->blocks.push_back(static_cast<uint32_t>(uint_of(block)));
+            file->blocks.push_back(static_cast<uint32_t>(*block));
         }
         return true;
     }
 
     bool read_close(plist_t node, const std::string &where, UploadFile *file) {
         if (plist_t close = plist_dict_get_item(node, "Close")) {
-            if (!is_type(close, PLIST_UINT) || (uint_of(close) != 0 && uint_of(close) != 11)) {
+            const std::optional<uint64_t> code = tarvo::uint_value(close);
+            if (!code || (*code != 0 && *code != 11)) {
                 return fail(where + ": \"Close\" must be 0 (complete) or 11 (device error)");
             }
-            file->close_code = static_cast<uint8_t>(uint_of(close));
+            file->close_code = static_cast<uint8_t>(*code);
         }
-        if (plist_t text = plist_dict_get_item(node, "ErrorText")) {
-            if (!is_type(text, PLIST_STRING)) {
+        if (plist_t text_node = plist_dict_get_item(node, "ErrorText")) {
+            std::optional<std::string> text = tarvo::string_value(text_node);
+            if (!text) {
                 return fail(where + ": \"ErrorText\" must be a string");
             }
             if (file->close_code != 11) {
                 return fail(where + ": \"ErrorText\" goes with \"Close\" 11 only");
             }
-            file->error_text = string_of(text);
+            file->error_text = std::move(*text);
         }
         return true;
     }
@@ -408,11 +389,11 @@ class ScriptReader {
         }
         DownloadFilesStep step;
         for (uint32_t i = 0; i < plist_array_get_size(value); ++i) {
-            plist_t path = plist_array_get_item(value, i);
-            if (!is_type(path, PLIST_STRING)) {
+            std::optional<std::string> path = tarvo::string_at(value, i);
+            if (!path) {
                 return fail("path " + std::to_string(i + 1) + " must be a string");
             }
-            step.paths.push_back(string_of(path));
+            step.paths.push_back(std::move(*path));
         }
         if (plist_t expect = plist_dict_get_item(dict, "Expect")) {
             if (!is_type(expect, PLIST_ARRAY)) {
@@ -448,24 +429,19 @@ class ScriptReader {
         if (!ok) {
             return false;
         }
-        plist_t path = plist_dict_get_item(node, "Path");
-        if (!is_type(path, PLIST_STRING)) {
+        std::optional<std::string> path = tarvo::string_item(node, "Path");
+        if (!path) {
             return fail(where + ": needs \"Path\" (a string)");
         }
-        expected->path = string_of(path);
+        expected->path = std::move(*path);
         plist_t data = plist_dict_get_item(node, "Data");
         plist_t missing = plist_dict_get_item(node, "Missing");
-        uint8_t is_missing = 0;
-        if (is_type(missing, PLIST_BOOLEAN)) {
-            plist_get_bool_val(missing, &is_missing);
-        }
-        if ((data != nullptr) == (missing != nullptr) || (missing && !is_missing) ||
-            (data && !is_type(data, PLIST_DATA))) {
+        std::optional<std::vector<uint8_t>> bytes = tarvo::data_value(data);
+        if ((data != nullptr) == (missing != nullptr) ||
+            (missing && !tarvo::bool_value(missing).value_or(false)) || (data && !bytes)) {
             return fail(where + ": needs either \"Data\" (data) or \"Missing\" (true)");
         }
-        if (data) {
-            expected->data = data_of(data);
-        }
+        expected->data = std::move(bytes);
         return true;
     }
 

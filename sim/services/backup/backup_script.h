@@ -20,7 +20,7 @@
 #include <variant>
 #include <vector>
 
-#include "plist_ptr.h"
+#include "owners.h"
 
 namespace tarvosim {
 

@@ -4,11 +4,10 @@
  */
 #include "backup_service.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "device_link_messages.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -20,37 +19,26 @@ constexpr milliseconds kFrameWait = std::chrono::seconds(10);
 // For the host's answer to the version exchange.
 constexpr milliseconds kAnswerWait = std::chrono::seconds(60);
 
-std::string text_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return {};
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
-
 class BackupConnection : public SimService {
   public:
     BackupConnection(const ServiceContext &context, const BackupResources &resources)
         : device_{context, resources.hub, resources.media, resources.content,
                   resources.device_dir} {}
 
-    void serve(DeviceLink &link) override {
-        serve_requests(link);
+    void serve(ServiceSocket &socket) override {
+        serve_requests(socket);
         // A device reboots once the host has let go of the connection.
         if (device_.reboot_when_link_ends && device_.context.reboot) {
-            link.shut_down();
+            socket.shut_down();
             note("rebooting");
             device_.context.reboot();
         }
     }
 
   private:
-    void serve_requests(DeviceLink &link) {
-        link.enable_read_ahead();
-        DlChannel channel(link, device_.context.log, device_.context.name, kIdleWait, kFrameWait);
+    void serve_requests(ServiceSocket &socket) {
+        socket.enable_read_ahead();
+        DlChannel channel(socket, device_.context.log, device_.context.name, kIdleWait, kFrameWait);
         if (!handshake(channel)) {
             return;
         }
@@ -70,7 +58,7 @@ class BackupConnection : public SimService {
 
     bool handshake(DlChannel &channel) {
         const uint64_t major = device_.context.fixture.device_link_version;
-        PlistPtr offer = dl_message("DLMessageVersionExchange");
+        PlistPtr offer = dl_message(dl::kVersionExchange);
         plist_array_append_item(offer.get(), plist_new_uint(major));
         plist_array_append_item(offer.get(), plist_new_uint(0));
         if (!channel.send(offer.get())) {
@@ -81,35 +69,31 @@ class BackupConnection : public SimService {
             note("connection dropped: no answer to the version exchange");
             return false;
         }
-        plist_t verdict = plist_array_get_item(answer.get(), 1);
-        plist_t echoed = plist_array_get_item(answer.get(), 2);
-        uint64_t echoed_major = 0;
-        if (echoed && plist_get_node_type(echoed) == PLIST_UINT) {
-            plist_get_uint_val(echoed, &echoed_major);
-        }
-        if (dl_message_name(answer.get()) != "DLMessageVersionExchange" ||
-            text_of(verdict) != "DLVersionsOk" || echoed_major != major) {
+        const std::string verdict = tarvo::string_at(answer.get(), 1).value_or("");
+        const uint64_t echoed_major =
+            tarvo::uint_value(tarvo::array_item(answer.get(), 2)).value_or(0);
+        if (dl_message_name(answer.get()) != dl::kVersionExchange || verdict != dl::kVersionsOk ||
+            echoed_major != major) {
             note("connection dropped: the host did not accept device-link version " +
                  std::to_string(major));
             return false;
         }
-        PlistPtr ready = dl_message("DLMessageDeviceReady");
+        PlistPtr ready = dl_message(dl::kDeviceReady);
         return channel.send(ready.get());
     }
 
     /// False when the connection ends.
     bool handle(DlChannel &channel, plist_t message) {
         const std::string name = dl_message_name(message).value_or("");
-        if (name == "DLMessageDisconnect") {
+        if (name == dl::kDisconnect) {
             return false;
         }
         plist_t body = plist_array_get_item(message, 1);
-        if (name != "DLMessageProcessMessage" || !body || plist_get_node_type(body) != PLIST_DICT) {
+        if (name != dl::kProcessMessage || !body || plist_get_node_type(body) != PLIST_DICT) {
             note("ignored: " + name + " outside a request");
             return true;
         }
-        plist_t name_node = plist_dict_get_item(body, "MessageName");
-        const std::string request = text_of(name_node);
+        const std::string request = tarvo::string_item(body, "MessageName").value_or("");
         if (request == "Hello") {
             return answer_hello(channel, body);
         }
@@ -134,7 +118,7 @@ class BackupConnection : public SimService {
                 }
             }
         }
-        PlistPtr response = dl_message("DLMessageProcessMessage");
+        PlistPtr response = dl_message(dl::kProcessMessage);
         plist_t body = plist_new_dict();
         plist_dict_set_item(body, "MessageName", plist_new_string("Response"));
         if (chosen) {
@@ -155,17 +139,8 @@ class BackupConnection : public SimService {
 }  // namespace
 
 std::string check_escrow_bag(plist_t request, const TrustedHost &host) {
-    plist_t bag = plist_dict_get_item(request, "EscrowBag");
-    if (!bag || plist_get_node_type(bag) != PLIST_DATA) {
-        return "EscrowLocked";
-    }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(bag, &data, &length);
-    const bool same = data && !host.escrow_bag.empty() && length == host.escrow_bag.size() &&
-                      std::equal(host.escrow_bag.begin(), host.escrow_bag.end(),
-                                 reinterpret_cast<const uint8_t *>(data));
-    std::free(data);
+    const std::optional<std::vector<uint8_t>> bag = tarvo::data_item(request, "EscrowBag");
+    const bool same = bag && !host.escrow_bag.empty() && *bag == host.escrow_bag;
     return same ? std::string() : "EscrowLocked";
 }
 

@@ -13,7 +13,7 @@
 
 #include "afc_service.h"
 #include "backup_requests.h"
-#include "np_service.h"
+#include "notification_proxy_service.h"
 #include "script_runner.h"
 #include "service_registry.h"
 

@@ -3,7 +3,7 @@
  */
 #include "device_link_messages.h"
 
-#include <cstdlib>
+#include "plist_items.h"
 
 namespace tarvosim {
 
@@ -14,24 +14,12 @@ PlistPtr dl_message(const char *name) {
 }
 
 std::optional<std::string> dl_message_name(plist_t message) {
-    if (!message || plist_get_node_type(message) != PLIST_ARRAY ||
-        plist_array_get_size(message) == 0) {
-        return std::nullopt;
-    }
-    plist_t first = plist_array_get_item(message, 0);
-    if (plist_get_node_type(first) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(first, &text);
-    std::string name = text ? text : "";
-    std::free(text);
-    return name;
+    return tarvo::string_at(message, 0);
 }
 
 PlistPtr dl_process_response(uint64_t error_code, std::string_view description,
                              std::string_view content) {
-    PlistPtr message = dl_message("DLMessageProcessMessage");
+    PlistPtr message = dl_message(dl::kProcessMessage);
     plist_t body = plist_new_dict();
     plist_dict_set_item(body, "MessageName", plist_new_string("Response"));
     plist_dict_set_item(body, "ErrorCode", plist_new_uint(error_code));
@@ -47,24 +35,23 @@ PlistPtr dl_process_response(uint64_t error_code, std::string_view description,
 }
 
 std::optional<int32_t> signed_code_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_UINT) {
+    const std::optional<uint64_t> value = tarvo::uint_value(node);
+    if (!value) {
         return std::nullopt;
     }
-    uint64_t value = 0;
-    plist_get_uint_val(node, &value);
     // Both widths of two's complement land on the same 32-bit value.
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
+    return static_cast<int32_t>(static_cast<uint32_t>(*value));
 }
 
 bool DlChannel::send(plist_t message) {
     log_.sent(name_, message);
-    return write_plist_frame(link_, message, PlistEncoding::kBinary, frame_deadline()) ==
-           LinkStatus::kOk;
+    return write_plist_frame(socket_, message, PlistEncoding::kBinary, frame_deadline()) ==
+           SocketStatus::kOk;
 }
 
 FrameStatus DlChannel::receive(PlistPtr *message, std::optional<std::chrono::milliseconds> idle) {
     const FrameStatus status =
-        read_plist_frame(link_, FrameWaits{idle.value_or(idle_), frame_}, message);
+        read_plist_frame(socket_, FrameWaits{idle.value_or(idle_), frame_}, message);
     if (status != FrameStatus::kOk) {
         return status;
     }
@@ -76,7 +63,7 @@ FrameStatus DlChannel::receive(PlistPtr *message, std::optional<std::chrono::mil
 }
 
 bool DlChannel::write_raw(std::span<const uint8_t> bytes) {
-    return link_.write_all(bytes, frame_deadline()) == LinkStatus::kOk;
+    return socket_.write_all(bytes, frame_deadline()) == SocketStatus::kOk;
 }
 
 bool DlChannel::write_name_field(std::string_view name) {
@@ -95,14 +82,14 @@ bool DlChannel::write_frame_header(uint32_t length, uint8_t code) {
     return write_raw(header);
 }
 
-LinkStatus DlChannel::read_raw(std::span<uint8_t> out) {
-    return link_.read_exact(out, frame_deadline());
+SocketStatus DlChannel::read_raw(std::span<uint8_t> out) {
+    return socket_.read_exact(out, frame_deadline());
 }
 
-LinkStatus DlChannel::read_be32(uint32_t *value) {
+SocketStatus DlChannel::read_be32(uint32_t *value) {
     uint8_t bytes[4];
-    const LinkStatus status = read_raw(bytes);
-    if (status == LinkStatus::kOk) {
+    const SocketStatus status = read_raw(bytes);
+    if (status == SocketStatus::kOk) {
         *value = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
                  static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
     }

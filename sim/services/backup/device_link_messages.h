@@ -14,24 +14,16 @@
 #include <string>
 #include <string_view>
 
-#include "device_link.h"
+#include "libtarvo/device_link_protocol.h"
 #include "message_log.h"
+#include "owners.h"
 #include "plist_frame.h"
-#include "plist_ptr.h"
+#include "service_socket.h"
 
 namespace tarvosim {
 
-/// What device-link puts where a message has no argument of meaning.
-inline constexpr const char *kDlEmptyParameter = "___EmptyParameterString___";
-
-/// File-transfer frame codes.
-inline constexpr uint8_t kXferOk = 0x00;
-inline constexpr uint8_t kXferHostError = 0x06;
-inline constexpr uint8_t kXferDeviceError = 0x0B;
-inline constexpr uint8_t kXferData = 0x0C;
-
-/// Names in the file-transfer stream longer than this are refused.
-inline constexpr uint32_t kMaxXferNameLength = 4096;
+/// The message names, keys and transfer codes, one list with the host's.
+namespace dl = libtarvo::dl;
 
 /// ["name"], to which the caller appends arguments.
 PlistPtr dl_message(const char *name);
@@ -46,14 +38,14 @@ PlistPtr dl_process_response(uint64_t error_code, std::string_view description,
 /// (negative values as two's complement, in 32 or 64 bits).
 std::optional<int32_t> signed_code_of(plist_t node);
 
-/// One device-link conversation over a link: framing, waits and the trace.
+/// One device-link conversation over a service socket: framing, waits and the trace.
 class DlChannel {
   public:
-    DlChannel(DeviceLink &link, const MessageLog &log, std::string name,
+    DlChannel(ServiceSocket &socket, const MessageLog &log, std::string name,
               std::chrono::milliseconds idle, std::chrono::milliseconds frame)
-        : link_(link), log_(log), name_(std::move(name)), idle_(idle), frame_(frame) {}
+        : socket_(socket), log_(log), name_(std::move(name)), idle_(idle), frame_(frame) {}
 
-    DeviceLink &link() { return link_; }
+    ServiceSocket &socket() { return socket_; }
     const MessageLog &log() const { return log_; }
     const std::string &name() const { return name_; }
     SteadyClock::time_point frame_deadline() const { return SteadyClock::now() + frame_; }
@@ -70,11 +62,11 @@ class DlChannel {
     bool write_name_field(std::string_view name);
     /// A frame header: N = 1 + payload size, then the code byte.
     bool write_frame_header(uint32_t length, uint8_t code);
-    LinkStatus read_raw(std::span<uint8_t> out);
-    LinkStatus read_be32(uint32_t *value);
+    SocketStatus read_raw(std::span<uint8_t> out);
+    SocketStatus read_be32(uint32_t *value);
 
   private:
-    DeviceLink &link_;
+    ServiceSocket &socket_;
     const MessageLog &log_;
     std::string name_;
     std::chrono::milliseconds idle_;

@@ -5,25 +5,14 @@
  */
 #include "engine_support.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "backup_faults.h"
 #include "backup_folder.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
-
-std::optional<std::string> string_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
 
 plist_t options_of(plist_t request) {
     plist_t options = plist_dict_get_item(request, "Options");
@@ -33,7 +22,7 @@ plist_t options_of(plist_t request) {
 }  // namespace
 
 std::optional<std::string> request_string(plist_t request, const char *key) {
-    return string_of(plist_dict_get_item(request, key));
+    return tarvo::string_item(request, key);
 }
 
 std::optional<Identifiers> identifiers_of(const BackupCall &call, std::string *why) {
@@ -51,19 +40,11 @@ std::optional<Identifiers> identifiers_of(const BackupCall &call, std::string *w
 }
 
 bool option_bool(plist_t request, const char *key, bool fallback) {
-    plist_t options = options_of(request);
-    plist_t node = options ? plist_dict_get_item(options, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) {
-        return fallback;
-    }
-    uint8_t value = 0;
-    plist_get_bool_val(node, &value);
-    return value != 0;
+    return tarvo::bool_item(options_of(request), key).value_or(fallback);
 }
 
 std::optional<std::string> option_string(plist_t request, const char *key) {
-    plist_t options = options_of(request);
-    return options ? string_of(plist_dict_get_item(options, key)) : std::nullopt;
+    return tarvo::string_item(options_of(request), key);
 }
 
 WorkFolder::WorkFolder(const BackupDevice &device)

@@ -32,9 +32,9 @@ void put_frame_header(uint8_t *out, uint32_t length, uint8_t code) {
 
 }  // namespace
 
-StreamStatus stream_cut_short(LinkStatus status, const std::string &what) {
-    return status == LinkStatus::kTimeout ? StreamStatus::failed(what + " stopped short")
-                                          : StreamStatus::gone();
+StreamStatus stream_cut_short(SocketStatus status, const std::string &what) {
+    return status == SocketStatus::kTimeout ? StreamStatus::failed(what + " stopped short")
+                                            : StreamStatus::gone();
 }
 
 UploadWriter::UploadWriter(DlChannel &channel, UploadTap *tap) : channel_(channel), tap_(tap) {}
@@ -89,11 +89,11 @@ bool UploadWriter::append_frame_header(uint32_t length, uint8_t code) {
 }
 
 bool UploadWriter::append_closing_frame(const OutgoingFile &file, bool readable) {
-    if (readable && file.close_code == kXferOk) {
-        return append_frame_header(1, kXferOk);
+    if (readable && file.close_code == dl::kXferOk) {
+        return append_frame_header(1, dl::kXferOk);
     }
     const std::string &text = file.error_text.empty() ? kUnreadableText : file.error_text;
-    return append_frame_header(static_cast<uint32_t>(text.size() + 1), kXferDeviceError) &&
+    return append_frame_header(static_cast<uint32_t>(text.size() + 1), dl::kXferDeviceError) &&
            append(std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
 }
 
@@ -113,11 +113,11 @@ bool UploadWriter::append_data_frame(const OutgoingFile &file, uint64_t block, b
             *readable = false;
             return true;
         }
-        put_frame_header(at, static_cast<uint32_t>(block + 1), kXferData);
+        put_frame_header(at, static_cast<uint32_t>(block + 1), dl::kXferData);
         used_ += kFrameHeaderSize + size;
         return true;
     }
-    if (!append_frame_header(static_cast<uint32_t>(block + 1), kXferData)) {
+    if (!append_frame_header(static_cast<uint32_t>(block + 1), dl::kXferData)) {
         return false;
     }
     for (uint64_t done = 0; done < block;) {
@@ -169,19 +169,19 @@ bool write_end_of_stream(DlChannel &channel, UploadTap *tap) {
 StreamStatus read_download_name(DlChannel &channel, std::optional<std::string> *name) {
     name->reset();
     uint32_t length = 0;
-    if (LinkStatus status = channel.read_be32(&length); status != LinkStatus::kOk) {
+    if (SocketStatus status = channel.read_be32(&length); status != SocketStatus::kOk) {
         return stream_cut_short(status, "the host's file stream");
     }
     if (length == 0) {
         return StreamStatus::ok();
     }
-    if (length > kMaxXferNameLength) {
+    if (length > dl::kMaxXferNameLength) {
         return StreamStatus::failed("the host sent a name of " + std::to_string(length) + " bytes");
     }
     std::string text(length, '\0');
-    if (LinkStatus status =
+    if (SocketStatus status =
             channel.read_raw(std::span(reinterpret_cast<uint8_t *>(text.data()), length));
-        status != LinkStatus::kOk) {
+        status != SocketStatus::kOk) {
         return stream_cut_short(status, "a name in the host's file stream");
     }
     *name = std::move(text);
@@ -199,7 +199,7 @@ StreamStatus read_data_payload(DlChannel &channel, const std::string &name, uint
     }
     for (uint32_t done = 0; done < payload;) {
         piece.resize(std::min<std::size_t>(kPiece, payload - done));
-        if (LinkStatus read = channel.read_raw(piece); read != LinkStatus::kOk) {
+        if (SocketStatus read = channel.read_raw(piece); read != SocketStatus::kOk) {
             return stream_cut_short(read, "the content of " + in_quotes(name));
         }
         if (StreamStatus taken = sink(piece); !taken.is_ok()) {
@@ -214,9 +214,9 @@ StreamStatus read_data_payload(DlChannel &channel, const std::string &name, uint
 StreamStatus read_error_text(DlChannel &channel, const std::string &name, uint32_t payload,
                              IncomingFile *out) {
     std::string text(payload, '\0');
-    if (LinkStatus read =
+    if (SocketStatus read =
             channel.read_raw(std::span(reinterpret_cast<uint8_t *>(text.data()), payload));
-        read != LinkStatus::kOk) {
+        read != SocketStatus::kOk) {
         return stream_cut_short(read, "the error text for " + in_quotes(name));
     }
     out->missing = true;
@@ -233,11 +233,11 @@ StreamStatus read_download_file(DlChannel &channel, const std::string &name, uin
     for (;;) {
         uint32_t length = 0;
         uint8_t code = 0;
-        LinkStatus status = channel.read_be32(&length);
-        if (status == LinkStatus::kOk && length > 0) {
+        SocketStatus status = channel.read_be32(&length);
+        if (status == SocketStatus::kOk && length > 0) {
             status = channel.read_raw(std::span(&code, 1));
         }
-        if (status != LinkStatus::kOk) {
+        if (status != SocketStatus::kOk) {
             return stream_cut_short(status, "the frames of " + in_quotes(name));
         }
         if (length == 0) {
@@ -245,17 +245,17 @@ StreamStatus read_download_file(DlChannel &channel, const std::string &name, uin
                                         " ended with a zero length");
         }
         const uint32_t payload = length - 1;
-        if (code == kXferData) {
+        if (code == dl::kXferData) {
             if (StreamStatus read = read_data_payload(channel, name, payload, cap, sink, piece, out);
                 !read.is_ok()) {
                 return read;
             }
             continue;
         }
-        if (code == kXferOk && payload == 0) {
+        if (code == dl::kXferOk && payload == 0) {
             return StreamStatus::ok();
         }
-        if (code == kXferHostError && payload <= kMaxHostErrorText) {
+        if (code == dl::kXferHostError && payload <= kMaxHostErrorText) {
             return read_error_text(channel, name, payload, out);
         }
         char hex[8];

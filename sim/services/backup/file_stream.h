@@ -43,8 +43,8 @@ struct OutgoingFile {
     std::function<bool(std::span<uint8_t> out)> read;
     /// The next data frame's payload size given what is left; unset: 32 KiB.
     std::function<uint64_t(uint64_t left)> next_block;
-    /// The closing frame: kXferOk, or kXferDeviceError with `error_text`.
-    uint8_t close_code = kXferOk;
+    /// The closing frame: dl::kXferOk, or dl::kXferDeviceError with `error_text`.
+    uint8_t close_code = dl::kXferOk;
     std::string error_text;
 };
 
@@ -123,7 +123,7 @@ StreamStatus read_download_file(DlChannel &channel, const std::string &name, uin
                                 const ContentSink &sink, IncomingFile *out);
 
 /// The host waited out or left: silence fails the check, a closed link ends it.
-StreamStatus stream_cut_short(LinkStatus status, const std::string &what);
+StreamStatus stream_cut_short(SocketStatus status, const std::string &what);
 
 }  // namespace tarvosim
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "backup_faults.h"
+#include "plist_items.h"
 #include "unique_fd.h"
 #include "write_all.h"
 
@@ -58,7 +59,7 @@ StreamStatus HostFiles::expect_success(const std::string &what) {
 }
 
 StreamStatus HostFiles::download_all(std::vector<WantedFile> &files, double progress) {
-    PlistPtr message = dl_message("DLMessageDownloadFiles");
+    PlistPtr message = dl_message(dl::kDownloadFiles);
     std::vector<std::string> paths;
     paths.reserve(files.size());
     for (const WantedFile &file : files) {
@@ -150,7 +151,7 @@ StreamStatus HostFiles::download_file(const std::string &path, uint64_t cap,
 }
 
 StreamStatus HostFiles::upload(const std::vector<OutgoingFile> &files, double progress) {
-    PlistPtr message = dl_message("DLMessageUploadFiles");
+    PlistPtr message = dl_message(dl::kUploadFiles);
     plist_t paths = plist_new_array();
     uint64_t total = 0;
     for (const OutgoingFile &file : files) {
@@ -182,14 +183,14 @@ StreamStatus HostFiles::upload(const std::vector<OutgoingFile> &files, double pr
 }
 
 StreamStatus HostFiles::create_directory(const std::string &path) {
-    PlistPtr message = dl_message("DLMessageCreateDirectory");
+    PlistPtr message = dl_message(dl::kCreateDirectory);
     plist_array_append_item(message.get(), plist_new_string(path.c_str()));
     return send(message.get()) ? expect_success("make \"" + path + "\"") : StreamStatus::gone();
 }
 
 StreamStatus HostFiles::move(const std::vector<std::pair<std::string, std::string>> &moves,
                              double progress) {
-    PlistPtr message = dl_message("DLMessageMoveItems");
+    PlistPtr message = dl_message(dl::kMoveItems);
     plist_t pairs = plist_new_dict();
     for (const auto &[from, to] : moves) {
         plist_dict_set_item(pairs, from.c_str(), plist_new_string(to.c_str()));
@@ -201,7 +202,7 @@ StreamStatus HostFiles::move(const std::vector<std::pair<std::string, std::strin
 }
 
 StreamStatus HostFiles::remove(const std::vector<std::string> &paths, double progress) {
-    PlistPtr message = dl_message("DLMessageRemoveItems");
+    PlistPtr message = dl_message(dl::kRemoveItems);
     plist_array_append_item(message.get(), string_array(paths));
     plist_array_append_item(message.get(), plist_new_dict());
     plist_array_append_item(message.get(), plist_new_real(progress));
@@ -209,7 +210,7 @@ StreamStatus HostFiles::remove(const std::vector<std::string> &paths, double pro
 }
 
 StreamStatus HostFiles::copy(const std::string &from, const std::string &to) {
-    PlistPtr message = dl_message("DLMessageCopyItem");
+    PlistPtr message = dl_message(dl::kCopyItem);
     plist_array_append_item(message.get(), plist_new_string(from.c_str()));
     plist_array_append_item(message.get(), plist_new_string(to.c_str()));
     plist_array_append_item(message.get(), plist_new_dict());
@@ -217,7 +218,7 @@ StreamStatus HostFiles::copy(const std::string &from, const std::string &to) {
 }
 
 StreamStatus HostFiles::free_space(uint64_t *bytes) {
-    PlistPtr message = dl_message("DLMessageGetFreeDiskSpace");
+    PlistPtr message = dl_message(dl::kGetFreeDiskSpace);
     plist_array_append_item(message.get(), plist_new_dict());
     if (!send(message.get())) {
         return StreamStatus::gone();
@@ -226,10 +227,11 @@ StreamStatus HostFiles::free_space(uint64_t *bytes) {
     if (StreamStatus got = await_status_answer(channel_, &answer); !got.is_ok()) {
         return got;
     }
-    if (answer.code != 0 || !answer.value || plist_get_node_type(answer.value.get()) != PLIST_UINT) {
+    const std::optional<uint64_t> room = tarvo::uint_value(answer.value.get());
+    if (answer.code != 0 || !room) {
         return StreamStatus::failed("the host did not say how much room it has");
     }
-    plist_get_uint_val(answer.value.get(), bytes);
+    *bytes = *room;
     return StreamStatus::ok();
 }
 

@@ -3,8 +3,6 @@
  */
 #include "manifest_plist.h"
 
-#include <cstdlib>
-
 #include "backup_folder.h"
 #include "installed_apps.h"
 #include "lockdown_server.h"
@@ -73,14 +71,9 @@ std::optional<ManifestFacts> read_manifest_plist(std::span<const uint8_t> bytes)
         return std::nullopt;
     }
     ManifestFacts facts;
-    plist_t encrypted = plist_dict_get_item(manifest.get(), "IsEncrypted");
-    uint8_t value = 0;
-    if (encrypted && plist_get_node_type(encrypted) == PLIST_BOOLEAN) {
-        plist_get_bool_val(encrypted, &value);
-    }
-    facts.encrypted = value != 0;
-    std::optional<std::vector<uint8_t>> keybag = data_bytes_item(manifest.get(), "BackupKeyBag");
-    std::optional<std::vector<uint8_t>> key = data_bytes_item(manifest.get(), "ManifestKey");
+    facts.encrypted = tarvo::bool_item(manifest.get(), "IsEncrypted").value_or(false);
+    std::optional<std::vector<uint8_t>> keybag = tarvo::data_item(manifest.get(), "BackupKeyBag");
+    std::optional<std::vector<uint8_t>> key = tarvo::data_item(manifest.get(), "ManifestKey");
     if (keybag && key) {
         facts.keys = ManifestKeys{*keybag, *key};
     }

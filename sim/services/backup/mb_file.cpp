@@ -3,9 +3,8 @@
  */
 #include "mb_file.h"
 
-#include <cstdlib>
-
-#include "plist_ptr.h"
+#include "owners.h"
+#include "plist_items.h"
 #include "plist_untrusted.h"
 
 namespace tarvosim {
@@ -25,40 +24,15 @@ plist_t object_at(plist_t objects, plist_t uid_node) {
 }
 
 std::optional<std::string> string_at(plist_t objects, plist_t uid_node) {
-    plist_t node = object_at(objects, uid_node);
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
+    return tarvo::string_value(object_at(objects, uid_node));
 }
 
 std::optional<std::vector<uint8_t>> data_at(plist_t objects, plist_t uid_node) {
-    plist_t holder = object_at(objects, uid_node);
-    plist_t node = holder && plist_get_node_type(holder) == PLIST_DICT
-                       ? plist_dict_get_item(holder, "NS.data")
-                       : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_DATA) {
-        return std::nullopt;
-    }
-    char *data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    std::vector<uint8_t> bytes(data, data + (data ? length : 0));
-    std::free(data);
-    return bytes;
+    return tarvo::data_item(object_at(objects, uid_node), "NS.data");
 }
 
 uint64_t uint_of(plist_t record, const char *key) {
-    plist_t node = plist_dict_get_item(record, key);
-    uint64_t value = 0;
-    if (node && plist_get_node_type(node) == PLIST_UINT) {
-        plist_get_uint_val(node, &value);
-    }
-    return value;
+    return tarvo::uint_item(record, key).value_or(0);
 }
 
 plist_t class_object(const char *name, const char *base) {

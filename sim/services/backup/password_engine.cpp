@@ -8,8 +8,6 @@
 
 #include <openssl/crypto.h>
 
-#include <cstdlib>
-
 #include "backup_crypto.h"
 #include "engine_support.h"
 #include "plist_items.h"
@@ -43,11 +41,7 @@ class Password {
 /// The fixture's BackupDPIC when it is a usable count, else the devices' own.
 uint32_t keybag_dpic(const BackupDevice &device) {
     plist_t domain = plist_dict_get_item(device.context.fixture.domains.get(), kBackupDomain);
-    plist_t node = domain ? plist_dict_get_item(domain, kFixtureDpicKey) : nullptr;
-    uint64_t value = 0;
-    if (node && plist_get_node_type(node) == PLIST_UINT) {
-        plist_get_uint_val(node, &value);
-    }
+    const uint64_t value = tarvo::uint_item(domain, kFixtureDpicKey).value_or(0);
     return value >= 1 && value <= tarvo::kMaxKeybagIterations ? static_cast<uint32_t>(value)
                                                               : tarvo::kDeviceKeybagDpic;
 }
@@ -81,7 +75,7 @@ std::optional<tarvo::BackupClassKeys> class_keys_of(std::span<const uint8_t> byt
 
 std::optional<std::vector<uint8_t>> kept_data(const BackupDevice &device, const char *key) {
     PlistPtr domain = device.context.state.effective_domain(kKeybagDomain, nullptr);
-    return data_bytes_item(domain.get(), key);
+    return tarvo::data_item(domain.get(), key);
 }
 
 bool keep_data(const BackupDevice &device, const char *key, const std::vector<uint8_t> &bytes) {
@@ -162,12 +156,7 @@ bool will_encrypt(const BackupDevice &device) {
     const ServiceContext &context = device.context;
     plist_t base = plist_dict_get_item(context.fixture.domains.get(), kBackupDomain);
     PlistPtr domain = context.state.effective_domain(kBackupDomain, base);
-    plist_t node = domain ? plist_dict_get_item(domain.get(), kWillEncryptKey) : nullptr;
-    uint8_t value = 0;
-    if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
-        plist_get_bool_val(node, &value);
-    }
-    return value != 0;
+    return tarvo::bool_item(domain.get(), kWillEncryptKey).value_or(false);
 }
 
 std::optional<DeviceBackupKeys> device_backup_keys(const BackupDevice &device) {

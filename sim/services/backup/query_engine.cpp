@@ -232,7 +232,7 @@ class BackupQuery {
             *refusal = {kEngineNoBackup, "the Status.plist of " + where + " is unreadable"};
             return got;
         }
-        const std::optional<std::string> state = string_item(status.get(), "SnapshotState");
+        const std::optional<std::string> state = tarvo::string_item(status.get(), "SnapshotState");
         if (state != "finished") {
             *refusal = {kEngineNoBackup,
                         "the backup in " + where + " is not finished (" +
@@ -241,12 +241,7 @@ class BackupQuery {
                             ")"};
             return got;
         }
-        plist_t full = plist_dict_get_item(status.get(), "IsFullBackup");
-        uint8_t value = 0;
-        if (full && plist_get_node_type(full) == PLIST_BOOLEAN) {
-            plist_get_bool_val(full, &value);
-        }
-        out->full = value != 0;
+        out->full = tarvo::bool_item(status.get(), "IsFullBackup").value_or(false);
         out->date = unix_seconds_of(plist_dict_get_item(status.get(), "Date"));
         return got;
     }
@@ -262,7 +257,7 @@ class BackupQuery {
         std::string text;
         for (const auto &[label, key] : kRows) {
             if (std::optional<std::string> value =
-                    string_item(reader_.facts().lockdown.get(), key)) {
+                    tarvo::string_item(reader_.facts().lockdown.get(), key)) {
                 text += std::string(label) + ": " + printable(*value) + "\n";
             }
         }

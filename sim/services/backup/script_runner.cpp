@@ -154,19 +154,19 @@ class StepRunner {
     StreamStatus operator()(const SleepStep &step) {
         // Returns early when the connection hangs up, so a stopping
         // simulator never waits out a pause.
-        pollfd entry{channel_.link().fd(), 0, 0};
+        pollfd entry{channel_.socket().fd(), 0, 0};
         ::poll(&entry, 1, static_cast<int>(step.ms));
         return StreamStatus::ok();
     }
 
     StreamStatus operator()(const DisconnectStep &) {
         run_.note("disconnecting as scripted");
-        channel_.link().shut_down();
+        channel_.socket().shut_down();
         return StreamStatus::gone();
     }
 
     StreamStatus operator()(const UploadFilesStep &step) {
-        PlistPtr message = dl_message("DLMessageUploadFiles");
+        PlistPtr message = dl_message(dl::kUploadFiles);
         plist_t paths = plist_new_array();
         for (const UploadFile &file : step.files) {
             plist_array_append_item(paths, plist_new_string(file.device_path.c_str()));
@@ -189,7 +189,7 @@ class StepRunner {
     }
 
     StreamStatus operator()(const DownloadFilesStep &step) {
-        PlistPtr message = dl_message("DLMessageDownloadFiles");
+        PlistPtr message = dl_message(dl::kDownloadFiles);
         plist_t paths = plist_new_array();
         for (const std::string &path : step.paths) {
             plist_array_append_item(paths, plist_new_string(path.c_str()));

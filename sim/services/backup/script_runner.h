@@ -14,7 +14,7 @@
 
 #include "backup_script.h"
 #include "device_link_messages.h"
-#include "np_service.h"
+#include "notification_proxy_service.h"
 
 namespace tarvosim {
 

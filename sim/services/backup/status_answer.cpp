@@ -3,20 +3,15 @@
  */
 #include "status_answer.h"
 
-#include <cstdlib>
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
 
-std::string text_of(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return {};
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value == kDlEmptyParameter ? std::string() : value;
+/// The status text, empty when missing or the empty-parameter string.
+std::string status_text(plist_t message) {
+    std::string text = tarvo::string_at(message, 2).value_or("");
+    return text == dl::kEmptyParameter ? std::string() : text;
 }
 
 }  // namespace
@@ -36,7 +31,7 @@ StreamStatus await_status_answer(DlChannel &channel, StatusAnswer *out) {
         return StreamStatus::gone();
     }
     const std::string name = dl_message_name(message.get()).value_or("");
-    if (name != "DLMessageStatusResponse") {
+    if (name != dl::kStatusResponse) {
         return StreamStatus::failed("expected a status response, got " + name);
     }
     const std::optional<int32_t> code = signed_code_of(plist_array_get_item(message.get(), 1));
@@ -44,7 +39,7 @@ StreamStatus await_status_answer(DlChannel &channel, StatusAnswer *out) {
         return StreamStatus::failed("the status response has no integer code");
     }
     out->code = *code;
-    out->text = text_of(plist_array_get_item(message.get(), 2));
+    out->text = status_text(message.get());
     plist_t value = plist_array_get_item(message.get(), 3);
     out->value.reset(value ? plist_copy(value) : nullptr);
     return StreamStatus::ok();

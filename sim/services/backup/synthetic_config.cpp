@@ -4,7 +4,6 @@
 #include "synthetic_config.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <optional>
 
 #include "device_content.h"
@@ -71,16 +70,12 @@ class ConfigReader {
         if (!node) {
             return true;
         }
-        uint64_t value = 0;
-        const bool is_integer = plist_get_node_type(node) == PLIST_UINT;
-        if (is_integer) {
-            plist_get_uint_val(node, &value);
-        }
-        if (!is_integer || value < low || value > high) {
+        const std::optional<uint64_t> value = tarvo::uint_value(node);
+        if (!value || *value < low || *value > high) {
             return fail("\"" + std::string(name) + "\": must be an integer from " +
                         std::to_string(low) + " to " + std::to_string(high));
         }
-        *out = value;
+        *out = *value;
         return true;
     }
 
@@ -108,7 +103,7 @@ class ConfigReader {
         if (!node) {
             return true;
         }
-        const std::optional<std::string> name = string_value(node);
+        const std::optional<std::string> name = tarvo::string_value(node);
         if (name == "phone" || name == "uniform") {
             out->profile = *name == "phone" ? SizeProfile::kPhone : SizeProfile::kUniform;
             return true;
@@ -124,10 +119,8 @@ class ConfigReader {
         double share = -1;
         if (plist_get_node_type(node) == PLIST_REAL) {
             plist_get_real_val(node, &share);
-        } else if (plist_get_node_type(node) == PLIST_UINT) {
-            uint64_t whole = 2;
-            plist_get_uint_val(node, &whole);
-            share = whole <= 1 ? static_cast<double>(whole) : -1;
+        } else if (const std::optional<uint64_t> whole = tarvo::uint_value(node)) {
+            share = *whole <= 1 ? static_cast<double>(*whole) : -1;
         }
         if (!(share >= 0 && share <= 1)) {
             return fail("\"ChangedShare\": must be a number from 0 to 1 (0.01: 1 % of the files)");
@@ -148,7 +141,7 @@ class ConfigReader {
                         std::to_string(kMaxSyntheticDomains) + " domain names");
         }
         for (uint32_t i = 0; i < plist_array_get_size(list); ++i) {
-            const std::optional<std::string> name = string_value(plist_array_get_item(list, i));
+            const std::optional<std::string> name = tarvo::string_at(list, i);
             if (!name || !is_safe_domain(*name) || name->size() > kMaxDomainLength) {
                 return fail("\"Domains\": item " + std::to_string(i + 1) +
                             " must be a domain name (1 to 255 bytes, no \"/\", not \".\" or "

@@ -1,7 +1,7 @@
 // The notification proxy of a simulated device, driven over the real
 // socket: observing, relaying between connections, posting, shutting down,
 // and what a hostile request does.
-#include "np_service.h"
+#include "notification_proxy_service.h"
 
 #include <gtest/gtest.h>
 

@@ -121,9 +121,10 @@ lockdownd_error_t lockdownd_stop_session(lockdownd_client_t client, const char *
 /* Wireless pairing with the PIN the device shows ("CU" pairing). The
  * callback runs on the calling thread, inside the two calls below. */
 typedef enum {
-    LOCKDOWN_CU_PAIRING_PIN_REQUESTED = 0, /* data: char buffer; *data_size: capacity in, length out */
-    LOCKDOWN_CU_PAIRING_DEVICE_INFO = 1,   /* data: plist_t dictionary describing the device */
-    LOCKDOWN_CU_PAIRING_ERROR = 2,         /* data: the device's error text, or null */
+    LOCKDOWN_CU_PAIRING_PIN_REQUESTED =
+        0, /* data: char buffer; *data_size: capacity in, length out */
+    LOCKDOWN_CU_PAIRING_DEVICE_INFO = 1, /* data: plist_t dictionary describing the device */
+    LOCKDOWN_CU_PAIRING_ERROR = 2,       /* data: the device's error text, or null */
 } lockdownd_cu_pairing_cb_type_t;
 
 typedef void (*lockdownd_cu_pairing_cb_t)(lockdownd_cu_pairing_cb_type_t cb_type, void *user_data,

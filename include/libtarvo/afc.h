@@ -83,13 +83,14 @@ afc_error_t afc_file_lock(afc_client_t client, uint64_t handle, afc_lock_op_t op
  * bytes or the end of the file; *bytes_read 0 is the end. */
 afc_error_t afc_file_read(afc_client_t client, uint64_t handle, char *data, uint32_t length,
                           uint32_t *bytes_read);
-afc_error_t afc_file_write(afc_client_t client, uint64_t handle, const char *data,
-                           uint32_t length, uint32_t *bytes_written);
+afc_error_t afc_file_write(afc_client_t client, uint64_t handle, const char *data, uint32_t length,
+                           uint32_t *bytes_written);
 
 /* file_information: name/value pairs ended by a null pointer; free with
  * afc_dictionary_free. */
 afc_error_t afc_get_file_info(afc_client_t client, const char *path, char ***file_information);
-afc_error_t afc_read_directory(afc_client_t client, const char *path, char ***directory_information);
+afc_error_t afc_read_directory(afc_client_t client, const char *path,
+                               char ***directory_information);
 afc_error_t afc_dictionary_free(char **dictionary);
 afc_error_t afc_make_directory(afc_client_t client, const char *path);
 afc_error_t afc_remove_path(afc_client_t client, const char *path);

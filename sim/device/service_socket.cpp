@@ -4,7 +4,7 @@
  * the shared socket's blocking mode nor the process's SIGPIPE disposition
  * is touched.
  */
-#include "device_link.h"
+#include "service_socket.h"
 
 #include <openssl/err.h>
 #include <poll.h>
@@ -28,7 +28,7 @@ bool would_block(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
-int link_bio_write(BIO *bio, const char *data, int length) {
+int socket_bio_write(BIO *bio, const char *data, int length) {
     BIO_clear_retry_flags(bio);
     const ssize_t sent =
         ::send(bio_fd(bio), data, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -41,7 +41,7 @@ int link_bio_write(BIO *bio, const char *data, int length) {
     return static_cast<int>(sent);
 }
 
-int link_bio_read(BIO *bio, char *data, int length) {
+int socket_bio_read(BIO *bio, char *data, int length) {
     BIO_clear_retry_flags(bio);
     const ssize_t got = ::recv(bio_fd(bio), data, static_cast<size_t>(length), MSG_DONTWAIT);
     if (got < 0) {
@@ -53,23 +53,23 @@ int link_bio_read(BIO *bio, char *data, int length) {
     return static_cast<int>(got);
 }
 
-long link_bio_ctrl(BIO *, int command, long, void *) {
+long socket_bio_ctrl(BIO *, int command, long, void *) {
     return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
-int link_bio_create(BIO *bio) {
+int socket_bio_create(BIO *bio) {
     BIO_set_init(bio, 1);
     return 1;
 }
 
-const BIO_METHOD *link_bio_method() {
+const BIO_METHOD *socket_bio_method() {
     static BIO_METHOD *method = [] {
-        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tarvosim link");
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tarvosim socket");
         if (m) {
-            BIO_meth_set_write(m, link_bio_write);
-            BIO_meth_set_read(m, link_bio_read);
-            BIO_meth_set_ctrl(m, link_bio_ctrl);
-            BIO_meth_set_create(m, link_bio_create);
+            BIO_meth_set_write(m, socket_bio_write);
+            BIO_meth_set_read(m, socket_bio_read);
+            BIO_meth_set_ctrl(m, socket_bio_ctrl);
+            BIO_meth_set_create(m, socket_bio_create);
         }
         return m;
     }();
@@ -112,20 +112,20 @@ int clamp_to_int(std::size_t size) {
 
 }  // namespace
 
-DeviceLink::DeviceLink(UniqueFd fd) : fd_(std::move(fd)) {
+ServiceSocket::ServiceSocket(UniqueFd fd) : fd_(std::move(fd)) {
     const int size = 4 * 1024 * 1024;
     ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
-DeviceLink::~DeviceLink() = default;
+ServiceSocket::~ServiceSocket() = default;
 
-void DeviceLink::shut_down() {
+void ServiceSocket::shut_down() {
     if (fd_) {
         ::shutdown(fd_.get(), SHUT_RDWR);
     }
 }
 
-LinkStatus DeviceLink::wait_for(short events, SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::wait_for(short events, SteadyClock::time_point deadline) {
     for (;;) {
         pollfd entry{fd_.get(), events, 0};
         const int ready = ::poll(&entry, 1, remaining_ms(deadline));
@@ -133,49 +133,49 @@ LinkStatus DeviceLink::wait_for(short events, SteadyClock::time_point deadline) 
             if (errno == EINTR) {
                 continue;
             }
-            return LinkStatus::kError;
+            return SocketStatus::kError;
         }
         if (ready == 0) {
-            return LinkStatus::kTimeout;
+            return SocketStatus::kTimeout;
         }
         // Hang-ups and errors count as ready: the next read or write reports them.
-        return (entry.revents & POLLNVAL) ? LinkStatus::kError : LinkStatus::kOk;
+        return (entry.revents & POLLNVAL) ? SocketStatus::kError : SocketStatus::kOk;
     }
 }
 
-LinkStatus DeviceLink::drive_tls(int result, SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::drive_tls(int result, SteadyClock::time_point deadline) {
     switch (SSL_get_error(ssl_.get(), result)) {
         case SSL_ERROR_WANT_READ:
             return wait_for(POLLIN, deadline);
         case SSL_ERROR_WANT_WRITE:
             return wait_for(POLLOUT, deadline);
         case SSL_ERROR_ZERO_RETURN:
-            return LinkStatus::kClosed;
+            return SocketStatus::kClosed;
         case SSL_ERROR_SYSCALL:
             // An end of stream without close_notify: the peer just went away.
-            return ERR_peek_error() == 0 ? LinkStatus::kClosed : LinkStatus::kError;
+            return ERR_peek_error() == 0 ? SocketStatus::kClosed : SocketStatus::kError;
         default:
-            return LinkStatus::kError;
+            return SocketStatus::kError;
     }
 }
 
-LinkStatus DeviceLink::wait_readable(SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::wait_readable(SteadyClock::time_point deadline) {
     if (ahead_start_ != ahead_end_ || (ssl_ && SSL_pending(ssl_.get()) > 0)) {
-        return LinkStatus::kOk;
+        return SocketStatus::kOk;
     }
     return wait_for(POLLIN, deadline);
 }
 
-LinkStatus DeviceLink::read_some(std::span<uint8_t> out, std::size_t *got,
-                                 SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::read_some(std::span<uint8_t> out, std::size_t *got,
+                                      SteadyClock::time_point deadline) {
     if (ssl_) {
         for (;;) {
             const int result = SSL_read_ex(ssl_.get(), out.data(), out.size(), got);
             if (result == 1) {
-                return LinkStatus::kOk;
+                return SocketStatus::kOk;
             }
-            LinkStatus status = drive_tls(result, deadline);
-            if (status != LinkStatus::kOk) {
+            SocketStatus status = drive_tls(result, deadline);
+            if (status != SocketStatus::kOk) {
                 ERR_clear_error();
                 return status;
             }
@@ -191,77 +191,79 @@ LinkStatus DeviceLink::read_some(std::span<uint8_t> out, std::size_t *got,
             return recv_plain(out, got, deadline);
         }
         std::size_t filled = 0;
-        if (LinkStatus status = recv_plain(ahead_, &filled, deadline); status != LinkStatus::kOk) {
+        if (SocketStatus status = recv_plain(ahead_, &filled, deadline);
+            status != SocketStatus::kOk) {
             return status;
         }
         ahead_start_ = 0;
         ahead_end_ = filled;
     }
     *got = take_read_ahead(out);
-    return LinkStatus::kOk;
+    return SocketStatus::kOk;
 }
 
-std::size_t DeviceLink::take_read_ahead(std::span<uint8_t> out) {
+std::size_t ServiceSocket::take_read_ahead(std::span<uint8_t> out) {
     const std::size_t count = std::min(out.size(), ahead_end_ - ahead_start_);
     std::copy_n(ahead_.begin() + static_cast<std::ptrdiff_t>(ahead_start_), count, out.begin());
     ahead_start_ += count;
     return count;
 }
 
-LinkStatus DeviceLink::recv_plain(std::span<uint8_t> out, std::size_t *got,
-                                  SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::recv_plain(std::span<uint8_t> out, std::size_t *got,
+                                       SteadyClock::time_point deadline) {
     for (;;) {
         const ssize_t n = ::recv(fd_.get(), out.data(), out.size(), MSG_DONTWAIT);
         if (n > 0) {
             *got = static_cast<std::size_t>(n);
-            return LinkStatus::kOk;
+            return SocketStatus::kOk;
         }
         if (n == 0) {
-            return LinkStatus::kClosed;
+            return SocketStatus::kClosed;
         }
         if (errno == EINTR) {
             continue;
         }
         if (!would_block(errno)) {
-            return errno == ECONNRESET ? LinkStatus::kClosed : LinkStatus::kError;
+            return errno == ECONNRESET ? SocketStatus::kClosed : SocketStatus::kError;
         }
-        LinkStatus status = wait_for(POLLIN, deadline);
-        if (status != LinkStatus::kOk) {
+        SocketStatus status = wait_for(POLLIN, deadline);
+        if (status != SocketStatus::kOk) {
             return status;
         }
     }
 }
 
-void DeviceLink::enable_read_ahead() {
+void ServiceSocket::enable_read_ahead() {
     if (ahead_.empty()) {
         ahead_.resize(256 * 1024);
     }
 }
 
-LinkStatus DeviceLink::read_exact(std::span<uint8_t> out, SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::read_exact(std::span<uint8_t> out, SteadyClock::time_point deadline) {
     while (!out.empty()) {
         std::size_t got = 0;
-        LinkStatus status = read_some(out, &got, deadline);
-        if (status != LinkStatus::kOk) {
+        SocketStatus status = read_some(out, &got, deadline);
+        if (status != SocketStatus::kOk) {
             return status;
         }
         out = out.subspan(got);
     }
-    return LinkStatus::kOk;
+    return SocketStatus::kOk;
 }
 
-LinkStatus DeviceLink::discard_until_closed(SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::discard_until_closed(SteadyClock::time_point deadline) {
     uint8_t scratch[4096];
     for (;;) {
         std::size_t got = 0;
-        LinkStatus status = read_some(scratch, &got, deadline);
-        if (status != LinkStatus::kOk) {
+        SocketStatus status = read_some(scratch, &got, deadline);
+        if (status != SocketStatus::kOk) {
             return status;
         }
     }
 }
 
-LinkStatus DeviceLink::write_all(std::span<const uint8_t> data, SteadyClock::time_point deadline) {
+SocketStatus ServiceSocket::write_all(std::span<const uint8_t> data,
+                                      SteadyClock::time_point deadline) {
     while (!data.empty()) {
         if (ssl_) {
             std::size_t sent = 0;
@@ -270,8 +272,8 @@ LinkStatus DeviceLink::write_all(std::span<const uint8_t> data, SteadyClock::tim
                 data = data.subspan(sent);
                 continue;
             }
-            LinkStatus status = drive_tls(result, deadline);
-            if (status != LinkStatus::kOk) {
+            SocketStatus status = drive_tls(result, deadline);
+            if (status != SocketStatus::kOk) {
                 ERR_clear_error();
                 return status;
             }
@@ -288,19 +290,19 @@ LinkStatus DeviceLink::write_all(std::span<const uint8_t> data, SteadyClock::tim
             continue;
         }
         if (n < 0 && !would_block(errno)) {
-            return (errno == EPIPE || errno == ECONNRESET) ? LinkStatus::kClosed
-                                                           : LinkStatus::kError;
+            return (errno == EPIPE || errno == ECONNRESET) ? SocketStatus::kClosed
+                                                           : SocketStatus::kError;
         }
-        LinkStatus status = wait_for(POLLOUT, deadline);
-        if (status != LinkStatus::kOk) {
+        SocketStatus status = wait_for(POLLOUT, deadline);
+        if (status != SocketStatus::kOk) {
             return status;
         }
     }
-    return LinkStatus::kOk;
+    return SocketStatus::kOk;
 }
 
-bool DeviceLink::start_tls_server(const TlsServerIdentity &identity,
-                                  SteadyClock::time_point deadline, std::string *error) {
+bool ServiceSocket::start_tls_server(const TlsServerIdentity &identity,
+                                     SteadyClock::time_point deadline, std::string *error) {
     if (ahead_start_ != ahead_end_) {
         // The handshake reads the socket itself; bytes we already took would be lost.
         *error = "the host sent bytes before the TLS handshake";
@@ -336,7 +338,7 @@ bool DeviceLink::start_tls_server(const TlsServerIdentity &identity,
                        verify_host_certificate);
 
     SslPtr ssl(SSL_new(ctx.get()));
-    BIO *bio = link_bio_method() ? BIO_new(link_bio_method()) : nullptr;
+    BIO *bio = socket_bio_method() ? BIO_new(socket_bio_method()) : nullptr;
     if (!ssl || !bio) {
         BIO_free(bio);
         *error = "cannot create a TLS connection: " + take_openssl_errors();
@@ -353,16 +355,16 @@ bool DeviceLink::start_tls_server(const TlsServerIdentity &identity,
             SSL_set_app_data(ssl_.get(), nullptr);  // `root` goes with this call
             return true;
         }
-        LinkStatus status = drive_tls(result, deadline);
-        if (status != LinkStatus::kOk) {
+        SocketStatus status = drive_tls(result, deadline);
+        if (status != SocketStatus::kOk) {
             const long verify = SSL_get_verify_result(ssl_.get());
             std::string detail = take_openssl_errors();
             if (verify != X509_V_OK) {
                 detail += std::string(detail.empty() ? "" : "; ") +
                           "host certificate: " + X509_verify_cert_error_string(verify);
             }
-            *error = status == LinkStatus::kTimeout ? "TLS handshake timed out"
-                                                    : "TLS handshake failed: " + detail;
+            *error = status == SocketStatus::kTimeout ? "TLS handshake timed out"
+                                                      : "TLS handshake failed: " + detail;
             ssl_.reset();
             ctx_.reset();
             return false;
@@ -370,13 +372,13 @@ bool DeviceLink::start_tls_server(const TlsServerIdentity &identity,
     }
 }
 
-bool DeviceLink::stop_tls(SteadyClock::time_point deadline) {
+bool ServiceSocket::stop_tls(SteadyClock::time_point deadline) {
     if (!ssl_) {
         return true;
     }
     bool ok = false;
     int result = SSL_shutdown(ssl_.get());
-    while (result < 0 && drive_tls(result, deadline) == LinkStatus::kOk) {
+    while (result < 0 && drive_tls(result, deadline) == SocketStatus::kOk) {
         result = SSL_shutdown(ssl_.get());
     }
     if (result == 1) {
@@ -394,7 +396,7 @@ bool DeviceLink::stop_tls(SteadyClock::time_point deadline) {
                 ok = true;
                 break;
             }
-            if (drive_tls(read, deadline) != LinkStatus::kOk) {
+            if (drive_tls(read, deadline) != SocketStatus::kOk) {
                 break;
             }
         }

@@ -1,11 +1,11 @@
 /*
- * DeviceLink: the device's end of one connection, plain or inside TLS, with a
+ * ServiceSocket: the device's end of one connection, plain or inside TLS, with a
  * deadline on every wait. TLS can start and stop on the same socket, as
  * lockdown sessions do. The socket's blocking mode is left alone (the daemon
  * shares it): every call is non-blocking on its own and waits in poll().
  */
-#ifndef TARVO_SIM_DEVICE_LINK_H
-#define TARVO_SIM_DEVICE_LINK_H
+#ifndef TARVO_SIM_SERVICE_SOCKET_H
+#define TARVO_SIM_SERVICE_SOCKET_H
 
 #include <chrono>
 #include <cstdint>
@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "openssl_owners.h"
+#include "owners.h"
 #include "unique_fd.h"
 
 namespace tarvosim {
 
 using SteadyClock = std::chrono::steady_clock;
 
-enum class LinkStatus {
+enum class SocketStatus {
     kOk,
     kTimeout,  // the deadline passed first
     kClosed,   // the peer closed (or the socket was shut down under us)
@@ -36,26 +36,26 @@ struct TlsServerIdentity {
     std::string client_root_pem;
 };
 
-class DeviceLink {
+class ServiceSocket {
   public:
-    explicit DeviceLink(UniqueFd fd);
-    ~DeviceLink();
-    DeviceLink(const DeviceLink &) = delete;
-    DeviceLink &operator=(const DeviceLink &) = delete;
+    explicit ServiceSocket(UniqueFd fd);
+    ~ServiceSocket();
+    ServiceSocket(const ServiceSocket &) = delete;
+    ServiceSocket &operator=(const ServiceSocket &) = delete;
 
     int fd() const { return fd_.get(); }
     bool tls_active() const { return ssl_ != nullptr; }
 
     /// Returns kOk once bytes (or the end of the stream) can be read.
-    LinkStatus wait_readable(SteadyClock::time_point deadline);
+    SocketStatus wait_readable(SteadyClock::time_point deadline);
     /// Fills all of `out`. kClosed when the stream ends first.
-    LinkStatus read_exact(std::span<uint8_t> out, SteadyClock::time_point deadline);
+    SocketStatus read_exact(std::span<uint8_t> out, SteadyClock::time_point deadline);
     /// Reads and throws away whatever comes until the stream ends or the deadline.
-    LinkStatus discard_until_closed(SteadyClock::time_point deadline);
-    LinkStatus write_all(std::span<const uint8_t> data, SteadyClock::time_point deadline);
+    SocketStatus discard_until_closed(SteadyClock::time_point deadline);
+    SocketStatus write_all(std::span<const uint8_t> data, SteadyClock::time_point deadline);
 
     /// Runs the TLS handshake as the server. False with *error on failure,
-    /// after which the link is unusable.
+    /// after which the socket is unusable.
     bool start_tls_server(const TlsServerIdentity &identity, SteadyClock::time_point deadline,
                           std::string *error);
     /// Sends close_notify, waits (until the deadline) for the peer's, and
@@ -73,12 +73,12 @@ class DeviceLink {
     void enable_read_ahead();
 
   private:
-    LinkStatus wait_for(short events, SteadyClock::time_point deadline);
-    LinkStatus read_some(std::span<uint8_t> out, std::size_t *got,
-                         SteadyClock::time_point deadline);
-    LinkStatus drive_tls(int result, SteadyClock::time_point deadline);
-    LinkStatus recv_plain(std::span<uint8_t> out, std::size_t *got,
-                          SteadyClock::time_point deadline);
+    SocketStatus wait_for(short events, SteadyClock::time_point deadline);
+    SocketStatus read_some(std::span<uint8_t> out, std::size_t *got,
+                           SteadyClock::time_point deadline);
+    SocketStatus drive_tls(int result, SteadyClock::time_point deadline);
+    SocketStatus recv_plain(std::span<uint8_t> out, std::size_t *got,
+                            SteadyClock::time_point deadline);
     std::size_t take_read_ahead(std::span<uint8_t> out);
 
     UniqueFd fd_;

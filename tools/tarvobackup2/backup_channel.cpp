@@ -1,6 +1,5 @@
-// The message loop over the library's backup-service client.
-#include "device_link_channel.h"
-#include "message_loop.h"
+// The backup channel over the library's backup-service client.
+#include "backup_channel.h"
 
 int Mobilebackup2Channel::receive_message(plist_t *message, char **name) {
     return mobilebackup2_receive_message(client_, message, name);
@@ -16,10 +15,4 @@ int Mobilebackup2Channel::send_raw(const char *data, uint32_t length, uint32_t *
 
 int Mobilebackup2Channel::receive_raw(char *data, uint32_t length, uint32_t *received) {
     return mobilebackup2_receive_raw(client_, data, length, received);
-}
-
-void mb2_message_loop(mobilebackup2_client_t client, const char *backup_directory,
-                      Mb2LoopResult *result) {
-    Mobilebackup2Channel channel(client);
-    mb2_run_message_loop(channel, backup_directory, result);
 }

@@ -1,21 +1,21 @@
 /*
- * DeviceLinkChannel: what the message loop and its handlers need of the
+ * BackupChannel: what the message loop and its handlers need of the
  * backup service connection. The program uses the library's backup-service
- * client (mobilebackup2_channel.cpp); tests put a scripted peer in its place.
+ * client (backup_channel.cpp); tests put a scripted peer in its place.
  * Every call keeps the library's contract: 0 on success, the library's code
  * otherwise, out-parameters owned by the caller.
  */
-#ifndef TARVO_TOOLS_TARVOBACKUP2_DEVICE_LINK_CHANNEL_H
-#define TARVO_TOOLS_TARVOBACKUP2_DEVICE_LINK_CHANNEL_H
+#ifndef TARVO_TOOLS_TARVOBACKUP2_BACKUP_CHANNEL_H
+#define TARVO_TOOLS_TARVOBACKUP2_BACKUP_CHANNEL_H
 
 #include <plist/plist.h>
 #include <stdint.h>
 
 #include "tarvo.h"
 
-class DeviceLinkChannel {
+class BackupChannel {
   public:
-    virtual ~DeviceLinkChannel() = default;
+    virtual ~BackupChannel() = default;
 
     /// One device-link message within the library's wait; -5 when none came
     /// (not a failure). *message and *name (a heap copy of element 0) belong
@@ -29,7 +29,7 @@ class DeviceLinkChannel {
 };
 
 /// The channel over the library's backup-service client (not owned).
-class Mobilebackup2Channel final : public DeviceLinkChannel {
+class Mobilebackup2Channel final : public BackupChannel {
   public:
     explicit Mobilebackup2Channel(mobilebackup2_client_t client) : client_(client) {}
 

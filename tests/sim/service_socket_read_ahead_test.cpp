@@ -1,4 +1,4 @@
-// The device link's read-ahead: bytes taken from the socket ahead of need
+// The service socket's read-ahead: bytes taken from the socket ahead of need
 // must come out in order to reads of any size, count as readable, and keep
 // a TLS handshake from starting over them.
 #include <gtest/gtest.h>
@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "device_link.h"
+#include "service_socket.h"
 
 namespace {
 
-using tarvosim::DeviceLink;
-using tarvosim::LinkStatus;
+using tarvosim::ServiceSocket;
+using tarvosim::SocketStatus;
 using tarvosim::SteadyClock;
 
 SteadyClock::time_point soon() {
@@ -28,9 +28,9 @@ class ReadAheadTest : public ::testing::Test {
     void SetUp() override {
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        link_ = std::make_unique<DeviceLink>(UniqueFd(fds[0]));
+        socket_ = std::make_unique<ServiceSocket>(UniqueFd(fds[0]));
         host_.reset(fds[1]);
-        link_->enable_read_ahead();
+        socket_->enable_read_ahead();
     }
 
     void host_sends(const std::vector<uint8_t> &bytes) {
@@ -38,13 +38,13 @@ class ReadAheadTest : public ::testing::Test {
                   static_cast<ssize_t>(bytes.size()));
     }
 
-    std::vector<uint8_t> read(size_t count, LinkStatus expected = LinkStatus::kOk) {
+    std::vector<uint8_t> read(size_t count, SocketStatus expected = SocketStatus::kOk) {
         std::vector<uint8_t> out(count);
-        EXPECT_EQ(link_->read_exact(out, soon()), expected);
+        EXPECT_EQ(socket_->read_exact(out, soon()), expected);
         return out;
     }
 
-    std::unique_ptr<DeviceLink> link_;
+    std::unique_ptr<ServiceSocket> socket_;
     UniqueFd host_;
 };
 
@@ -73,11 +73,11 @@ TEST_F(ReadAheadTest, MixedReadSizesSeeTheStreamInOrder) {
 TEST_F(ReadAheadTest, BufferedBytesCountAsReadableAfterTheSocketIsDrained) {
     host_sends({1, 2, 3, 4, 5, 6, 7, 8});
     EXPECT_EQ(read(2), (std::vector<uint8_t>{1, 2}));
-    // The socket is empty now; the remaining six bytes wait in the link.
-    EXPECT_EQ(link_->wait_readable(SteadyClock::now()), LinkStatus::kOk);
+    // The socket is empty now; the remaining six bytes wait in the read-ahead.
+    EXPECT_EQ(socket_->wait_readable(SteadyClock::now()), SocketStatus::kOk);
     EXPECT_EQ(read(6), (std::vector<uint8_t>{3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(link_->wait_readable(SteadyClock::now() + std::chrono::milliseconds(20)),
-              LinkStatus::kTimeout);
+    EXPECT_EQ(socket_->wait_readable(SteadyClock::now() + std::chrono::milliseconds(20)),
+              SocketStatus::kTimeout);
 }
 
 TEST_F(ReadAheadTest, EndOfStreamAfterBufferedBytes) {
@@ -85,14 +85,14 @@ TEST_F(ReadAheadTest, EndOfStreamAfterBufferedBytes) {
     host_.reset();
     EXPECT_EQ(read(1), (std::vector<uint8_t>{9}));
     EXPECT_EQ(read(2), (std::vector<uint8_t>{9, 9}));
-    read(1, LinkStatus::kClosed);
+    read(1, SocketStatus::kClosed);
 }
 
 TEST_F(ReadAheadTest, TlsDoesNotStartOverBufferedBytes) {
     host_sends({0x16, 0x03, 0x01, 0x00});
     read(1);
     std::string error;
-    EXPECT_FALSE(link_->start_tls_server({}, soon(), &error));
+    EXPECT_FALSE(socket_->start_tls_server({}, soon(), &error));
     EXPECT_EQ(error, "the host sent bytes before the TLS handshake");
 }
 

@@ -2,7 +2,7 @@
  * The notification proxy service and the device's relay between its
  * connections.
  */
-#include "np_service.h"
+#include "notification_proxy_service.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,11 +13,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
 #include "plist_frame.h"
+#include "plist_items.h"
 
 namespace tarvosim {
 namespace {
@@ -28,18 +28,6 @@ constexpr auto kIdleWait = std::chrono::hours(24);
 constexpr auto kFrameWait = std::chrono::seconds(10);
 // Longer names are no notification any device posts.
 constexpr std::size_t kMaxNameLength = 1024;
-
-std::optional<std::string> string_item(plist_t dict, const char *key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-}
 
 PlistPtr command_message(const char *command, const std::string *name) {
     PlistPtr message(plist_new_dict());
@@ -62,14 +50,14 @@ class NotificationProxy : public SimService {
                       std::shared_ptr<PostedNotificationLog> posted)
         : context_(context), hub_(std::move(hub)), posted_(std::move(posted)) {}
 
-    void serve(DeviceLink &link) override {
+    void serve(ServiceSocket &socket) override {
         auto observer = std::make_shared<NotificationObserver>();
         if (!observer->ok()) {
             context_.log.note(context_.name, "connection dropped: no wake-up descriptor");
             return;
         }
         hub_->add(observer);
-        run(link, *observer);
+        run(socket, *observer);
         hub_->remove(observer.get());
     }
 
@@ -77,18 +65,18 @@ class NotificationProxy : public SimService {
     enum class Event { kRequest, kRelays, kEnd };
     enum class Then { kGoOn, kStop };
 
-    void run(DeviceLink &link, NotificationObserver &observer) {
+    void run(ServiceSocket &socket, NotificationObserver &observer) {
         auto idle_deadline = SteadyClock::now() + kIdleWait;
         for (;;) {
-            const Event event = wait(link, observer, idle_deadline);
+            const Event event = wait(socket, observer, idle_deadline);
             if (event == Event::kEnd) {
                 return;
             }
             if (event == Event::kRelays) {
-                if (send_relays(link, observer) == Then::kStop) {
+                if (send_relays(socket, observer) == Then::kStop) {
                     return;
                 }
-            } else if (read_and_handle(link, observer) == Then::kStop) {
+            } else if (read_and_handle(socket, observer) == Then::kStop) {
                 return;
             }
             idle_deadline = SteadyClock::now() + kIdleWait;
@@ -97,12 +85,13 @@ class NotificationProxy : public SimService {
 
     /// Waits for a request from the host or a relay to send, whichever
     /// comes first. Relays go first so a busy host cannot starve them.
-    Event wait(DeviceLink &link, NotificationObserver &observer, SteadyClock::time_point deadline) {
+    Event wait(ServiceSocket &socket, NotificationObserver &observer,
+               SteadyClock::time_point deadline) {
         for (;;) {
-            pollfd entries[2] = {{observer.wake_fd(), POLLIN, 0}, {link.fd(), POLLIN, 0}};
+            pollfd entries[2] = {{observer.wake_fd(), POLLIN, 0}, {socket.fd(), POLLIN, 0}};
             // Bytes already decrypted by TLS do not show on the socket.
-            const bool buffered =
-                link.tls_active() && link.wait_readable(SteadyClock::now()) == LinkStatus::kOk;
+            const bool buffered = socket.tls_active() &&
+                                  socket.wait_readable(SteadyClock::now()) == SocketStatus::kOk;
             const int ready = ::poll(entries, 2, buffered ? 0 : remaining_ms(deadline));
             if (ready < 0 && errno != EINTR) {
                 return Event::kEnd;
@@ -120,29 +109,29 @@ class NotificationProxy : public SimService {
         }
     }
 
-    Then send(DeviceLink &link, plist_t message) {
+    Then send(ServiceSocket &socket, plist_t message) {
         context_.log.sent(context_.name, message);
-        return write_plist_frame(link, message, PlistEncoding::kXml,
-                                 SteadyClock::now() + kFrameWait) == LinkStatus::kOk
+        return write_plist_frame(socket, message, PlistEncoding::kXml,
+                                 SteadyClock::now() + kFrameWait) == SocketStatus::kOk
                    ? Then::kGoOn
                    : Then::kStop;
     }
 
-    Then send_relays(DeviceLink &link, NotificationObserver &observer) {
+    Then send_relays(ServiceSocket &socket, NotificationObserver &observer) {
         for (const std::string &name : observer.take_pending()) {
             PlistPtr relay = command_message("RelayNotification", &name);
-            if (send(link, relay.get()) == Then::kStop) {
+            if (send(socket, relay.get()) == Then::kStop) {
                 return Then::kStop;
             }
         }
         return Then::kGoOn;
     }
 
-    Then read_and_handle(DeviceLink &link, NotificationObserver &observer) {
+    Then read_and_handle(ServiceSocket &socket, NotificationObserver &observer) {
         PlistPtr request;
         // The wait above saw the frame begin (or the end of the stream).
-        const FrameStatus status =
-            read_plist_frame(link, FrameWaits{std::chrono::milliseconds(0), kFrameWait}, &request);
+        const FrameStatus status = read_plist_frame(
+            socket, FrameWaits{std::chrono::milliseconds(0), kFrameWait}, &request);
         if (status == FrameStatus::kIdle) {
             return Then::kGoOn;
         }
@@ -157,21 +146,21 @@ class NotificationProxy : public SimService {
             context_.log.note(context_.name, "connection dropped: request is not a dictionary");
             return Then::kStop;
         }
-        return handle(link, observer, request.get());
+        return handle(socket, observer, request.get());
     }
 
-    Then handle(DeviceLink &link, NotificationObserver &observer, plist_t request) {
-        const std::string command = string_item(request, "Command").value_or("");
+    Then handle(ServiceSocket &socket, NotificationObserver &observer, plist_t request) {
+        const std::string command = tarvo::string_item(request, "Command").value_or("");
         if (command == "Shutdown") {
             PlistPtr death = command_message("ProxyDeath", nullptr);
-            send(link, death.get());
+            send(socket, death.get());
             return Then::kStop;
         }
         if (command != "ObserveNotification" && command != "PostNotification") {
             context_.log.note(context_.name, "ignored: unknown command \"" + command + "\"");
             return Then::kGoOn;
         }
-        const std::optional<std::string> name = string_item(request, "Name");
+        const std::optional<std::string> name = tarvo::string_item(request, "Name");
         if (!name || name->empty() || name->size() > kMaxNameLength) {
             context_.log.note(context_.name, "ignored: " + command + " without a usable Name");
             return Then::kGoOn;

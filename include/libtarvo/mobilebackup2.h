@@ -39,15 +39,15 @@ mobilebackup2_error_t mobilebackup2_client_free(mobilebackup2_client_t client);
 
 /* A DLMessageProcessMessage whose dictionary is `options` with
  * "MessageName" = message (message may be null when options has it). */
-mobilebackup2_error_t mobilebackup2_send_message(mobilebackup2_client_t client,
-                                                 const char *message, plist_t options);
+mobilebackup2_error_t mobilebackup2_send_message(mobilebackup2_client_t client, const char *message,
+                                                 plist_t options);
 /* Waits about a second for a message to begin (-5 when none did; the
  * connection stays usable), then up to 30 s for the rest of it: a message
  * is never returned half-read. message: the whole array (caller frees);
  * dlmessage: heap copy of element 0 (caller frees), may be null. A message
  * that is not an array led by a string is -2 and is skipped. */
-mobilebackup2_error_t mobilebackup2_receive_message(mobilebackup2_client_t client,
-                                                    plist_t *message, char **dlmessage);
+mobilebackup2_error_t mobilebackup2_receive_message(mobilebackup2_client_t client, plist_t *message,
+                                                    char **dlmessage);
 mobilebackup2_error_t mobilebackup2_send_raw(mobilebackup2_client_t client, const char *data,
                                              uint32_t length, uint32_t *bytes);
 /* Blocks (bounded) until `length` bytes or the stream ends; *bytes says how
@@ -65,8 +65,7 @@ mobilebackup2_error_t mobilebackup2_version_exchange(mobilebackup2_client_t clie
  * through the messages that follow, so a refusal arrives as the final
  * Response that receive_message delivers; this call fails only on bad
  * arguments and a failed send. */
-mobilebackup2_error_t mobilebackup2_send_request(mobilebackup2_client_t client,
-                                                 const char *request,
+mobilebackup2_error_t mobilebackup2_send_request(mobilebackup2_client_t client, const char *request,
                                                  const char *target_identifier,
                                                  const char *source_identifier, plist_t options);
 /* status1 null: the empty parameter; status2 (copied, the caller keeps it)
