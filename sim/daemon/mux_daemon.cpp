@@ -250,7 +250,8 @@ bool MuxDaemon::reboot_device(const SimDevice *device, std::chrono::milliseconds
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::thread waiter([this, held, downtime, done] {
         std::unique_lock wait(mutex_);
-        const bool stopped = stop_signal_.wait_for(wait, downtime, [this] { return stopping_.load(); });
+        const bool stopped =
+            stop_signal_.wait_for(wait, downtime, [this] { return stopping_.load(); });
         wait.unlock();
         if (!stopped) {
             add_device(held);

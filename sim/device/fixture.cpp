@@ -53,9 +53,18 @@ constexpr std::array<Named<Fault>, 5> kFaults{{
 // Top-level keys of device.plist read here. Content that one service alone
 // uses is a fixture section of that service instead (fixture_sections()).
 constexpr std::array<std::string_view, 13> kKnownKeys{
-    "UniqueDeviceID",    "ConnectionType",         "PairingPolicy", "GlobalDomain",
-    "Domains",           "QueryType",              "Faults",        "DevicePrivateKey",
-    "DeviceLinkVersion", "BackupProtocolVersions", "PairingPIN",    "DeviceInfo",
+    "UniqueDeviceID",
+    "ConnectionType",
+    "PairingPolicy",
+    "GlobalDomain",
+    "Domains",
+    "QueryType",
+    "Faults",
+    "DevicePrivateKey",
+    "DeviceLinkVersion",
+    "BackupProtocolVersions",
+    "PairingPIN",
+    "DeviceInfo",
     "MissingServices",
 };
 
@@ -247,15 +256,16 @@ class FixtureReader {
             return false;
         }
         out_->domains.reset(node ? plist_copy(node) : plist_new_dict());
-        return for_each_dict_item(out_->domains.get(), [&](const std::string &domain, plist_t value) {
-            if (domain.empty()) {
-                return fail("Domains", "a domain name is empty");
-            }
-            if (plist_get_node_type(value) != PLIST_DICT) {
-                return fail("Domains", "domain \"" + domain + "\" must be a dictionary");
-            }
-            return true;
-        });
+        return for_each_dict_item(
+            out_->domains.get(), [&](const std::string &domain, plist_t value) {
+                if (domain.empty()) {
+                    return fail("Domains", "a domain name is empty");
+                }
+                if (plist_get_node_type(value) != PLIST_DICT) {
+                    return fail("Domains", "domain \"" + domain + "\" must be a dictionary");
+                }
+                return true;
+            });
     }
 
     bool read_query_type() {

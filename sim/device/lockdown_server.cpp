@@ -469,9 +469,8 @@ LockdownServer::Reply LockdownServer::start_service(plist_t request) {
     }
     const TrustedHost host = session_->host;
     const uint16_t port = device_.ports.open([&](uint16_t chosen) {
-        auto context = std::make_shared<ServiceContext>(
-            ServiceContext{device_.fixture, device_.state, device_.log, *name, chosen, host,
-                           device_.reboot});
+        auto context = std::make_shared<ServiceContext>(ServiceContext{
+            device_.fixture, device_.state, device_.log, *name, chosen, host, device_.reboot});
         std::shared_ptr<SimService> service = definition->create(*context);
         return StartedService{std::move(context), std::move(service), definition->use_tls};
     });

@@ -49,11 +49,11 @@ ServiceRegistry default_service_registry(const std::string &device_dir, const Fi
     ServiceRegistry registry;
     registry.add(notification_proxy_definition(notifications, posted));
     registry.add(afc_definition(media));
-    registry.add(backup_service_definition(BackupResources{
-        notifications, media,
-        std::make_shared<DeviceContent>(device_dir + "/" + kContentFolder,
-                                        synthetic_content(fixture)),
-        device_dir}));
+    registry.add(backup_service_definition(
+        BackupResources{notifications, media,
+                        std::make_shared<DeviceContent>(device_dir + "/" + kContentFolder,
+                                                        synthetic_content(fixture)),
+                        device_dir}));
     registry.add(installation_proxy_definition());
     registry.add(springboard_definition());
     registry.add(diagnostics_relay_definition());
@@ -63,11 +63,8 @@ ServiceRegistry default_service_registry(const std::string &device_dir, const Fi
 const std::vector<FixtureSection> &fixture_sections() {
     // A service that reads its own part of the fixture adds its section here.
     static const std::vector<FixtureSection> sections{
-        installed_apps_section(),
-        mobile_gestalt_section(),
-        sync_lock_section(),
-        backup_faults_section(),
-        synthetic_content_section(),
+        installed_apps_section(), mobile_gestalt_section(),    sync_lock_section(),
+        backup_faults_section(),  synthetic_content_section(),
     };
     return sections;
 }

@@ -14,7 +14,6 @@
 namespace tarvosim {
 namespace {
 
-
 /// The fixture's MobileGestalt values, a dictionary.
 struct GestaltValues {
     PlistPtr values;

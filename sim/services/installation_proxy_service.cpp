@@ -14,7 +14,6 @@
 namespace tarvosim {
 namespace {
 
-
 PlistPtr error_message(const char *error, const std::string &description) {
     PlistPtr message(plist_new_dict());
     plist_dict_set_item(message.get(), "Error", plist_new_string(error));

@@ -201,8 +201,8 @@ InstalledApps device_apps(const Fixture &fixture, const DeviceState &state) {
         if (restored && plist_dict_get_item(restored.get(), app.bundle_id.c_str())) {
             continue;
         }
-        now.apps.push_back({app.bundle_id, app.type, PlistPtr(plist_copy(app.attributes.get())),
-                            app.icon});
+        now.apps.push_back(
+            {app.bundle_id, app.type, PlistPtr(plist_copy(app.attributes.get())), app.icon});
     }
     if (restored) {
         for_each_dict_item(restored.get(), [&](const std::string &id, plist_t attributes) {

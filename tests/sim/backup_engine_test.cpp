@@ -69,7 +69,8 @@ class FolderHost {
         EXPECT_TRUE(send_dl(link_, message.get()));
         for (;;) {
             Received next = link_.receive();
-            const std::string name = next.plist ? plist_string(plist_array_get_item(next.plist.get(), 0)) : "";
+            const std::string name =
+                next.plist ? plist_string(plist_array_get_item(next.plist.get(), 0)) : "";
             if (name.empty() || name == "DLMessageProcessMessage") {
                 return next;
             }
@@ -83,10 +84,10 @@ class FolderHost {
     }
 
     void status(int64_t code, plist_t value = nullptr) {
-        PlistPtr answer = dl("DLMessageStatusResponse",
-                             {plist_new_uint(static_cast<uint64_t>(code)),
-                              plist_new_string("___EmptyParameterString___"),
-                              value ? value : plist_new_dict()});
+        PlistPtr answer =
+            dl("DLMessageStatusResponse",
+               {plist_new_uint(static_cast<uint64_t>(code)),
+                plist_new_string("___EmptyParameterString___"), value ? value : plist_new_dict()});
         EXPECT_TRUE(send_dl(link_, answer.get()));
     }
 
@@ -128,7 +129,8 @@ class FolderHost {
             std::ifstream in(root_ + "/" + path, std::ios::binary);
             if (!in) {
                 missing = true;
-                for (uint8_t b : {0, 0, 0, 2, 6, 120}) out.push_back(b);
+                for (uint8_t b : {0, 0, 0, 2, 6, 120})
+                    out.push_back(b);
             } else {
                 std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), {});
                 if (!data.empty()) {
@@ -136,7 +138,8 @@ class FolderHost {
                     out.push_back(0x0C);
                     out.insert(out.end(), data.begin(), data.end());
                 }
-                for (uint8_t b : {0, 0, 0, 1, 0}) out.push_back(b);
+                for (uint8_t b : {0, 0, 0, 1, 0})
+                    out.push_back(b);
             }
             ASSERT_EQ(::send(link_.fd(), out.data(), out.size(), MSG_NOSIGNAL),
                       static_cast<ssize_t>(out.size()));
@@ -176,7 +179,8 @@ class FolderHost {
     }
 
     static void append_be32(std::vector<uint8_t> *out, uint32_t value) {
-        for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(value >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out->push_back(static_cast<uint8_t>(value >> shift));
     }
     static std::vector<uint8_t> frame_name(const std::string &name) {
         std::vector<uint8_t> out;
@@ -201,8 +205,8 @@ class BackupEngineTest : public ::testing::Test {
         link_ = host_.connect(kBackupService, true);
         ASSERT_TRUE(link_);
         Received offer = link_->receive();
-        PlistPtr ok = dl("DLMessageVersionExchange",
-                         {plist_new_string("DLVersionsOk"), plist_new_uint(400)});
+        PlistPtr ok =
+            dl("DLMessageVersionExchange", {plist_new_string("DLVersionsOk"), plist_new_uint(400)});
         ASSERT_TRUE(send_dl(*link_, ok.get()));
         ASSERT_EQ(plist_string(plist_array_get_item(link_->receive().plist.get(), 0)),
                   "DLMessageDeviceReady");
@@ -215,8 +219,8 @@ class BackupEngineTest : public ::testing::Test {
     }
 
     static uint64_t error_code(const Received &response) {
-        return plist_uint(plist_dict_get_item(plist_array_get_item(response.plist.get(), 1),
-                                              "ErrorCode"));
+        return plist_uint(
+            plist_dict_get_item(plist_array_get_item(response.plist.get(), 1), "ErrorCode"));
     }
 
     /// One column of the first row that `sql` selects in the backup's Manifest.db.
@@ -256,7 +260,8 @@ TEST_F(BackupEngineTest, FullBackupWritesTheDevicesLayout) {
               "4");
     EXPECT_EQ(query("SELECT flags FROM Files WHERE domain = 'HomeDomain' AND relativePath = ''"),
               "2");
-    EXPECT_EQ(query("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL AND tbl_name = "
+    EXPECT_EQ(query("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL "
+                    "AND tbl_name = "
                     "'Files'"),
               "3");
 
@@ -300,13 +305,14 @@ TEST_F(BackupEngineTest, IncrementalBackupSendsChangesAndDropsDeletedFiles) {
     const std::string gone = sha1_hex("HomeDomain-Documents/empty.txt");
     std::vector<std::string> content_files;
     for (const std::string &path : folder_->uploaded) {
-        if (path.find(".plist") == std::string::npos && path.find("Manifest.db") == std::string::npos) {
+        if (path.find(".plist") == std::string::npos &&
+            path.find("Manifest.db") == std::string::npos) {
             content_files.push_back(path.substr(path.rfind('/') + 1));
         }
     }
     EXPECT_EQ(content_files, std::vector<std::string>{changed});
-    EXPECT_EQ(folder_->removed,
-              std::vector<std::string>{std::string(kIphoneUdid) + "/" + gone.substr(0, 2) + "/" + gone});
+    EXPECT_EQ(folder_->removed, std::vector<std::string>{std::string(kIphoneUdid) + "/" +
+                                                         gone.substr(0, 2) + "/" + gone});
     EXPECT_EQ(query("SELECT COUNT(*) FROM Files WHERE fileID = '" + gone + "'"), "0");
 
     // ForceFullBackup sends everything again.

@@ -34,8 +34,8 @@ class BackupPasswordTest : public ::testing::Test {
         link_ = host_.connect(kBackupService, true);
         ASSERT_TRUE(link_);
         link_->receive();
-        PlistPtr ok = dl("DLMessageVersionExchange",
-                         {plist_new_string("DLVersionsOk"), plist_new_uint(400)});
+        PlistPtr ok =
+            dl("DLMessageVersionExchange", {plist_new_string("DLVersionsOk"), plist_new_uint(400)});
         ASSERT_TRUE(send_dl(*link_, ok.get()));
         link_->receive();
     }
@@ -85,8 +85,8 @@ TEST_F(BackupPasswordTest, TurnsEncryptionOnChangesAndOff) {
     PlistPtr wrong = request("ChangePassword", {{"OldPassword", "nope"}, {"NewPassword", "x"}});
     EXPECT_EQ(code(wrong), 207u);
     EXPECT_NE(testing::plist_string(plist_dict_get_item(wrong.get(), "ErrorDescription")), "");
-    EXPECT_EQ(code(request("ChangePassword", {{"OldPassword", "first"}, {"NewPassword", "second"}})),
-              0u);
+    EXPECT_EQ(
+        code(request("ChangePassword", {{"OldPassword", "first"}, {"NewPassword", "second"}})), 0u);
     EXPECT_EQ(code(request("ChangePassword", {{"OldPassword", "first"}})), 207u);
     EXPECT_TRUE(backup_value("WillEncrypt"));
 

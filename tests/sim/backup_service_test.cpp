@@ -240,9 +240,9 @@ TEST(BackupServiceDefaultsTest, InfoAndListReadTheHostsBackupAndOtherRequestsNee
     // neither the engine nor the script knows gets the "no script" answer.
     Received unknown = backup.request("Frobnicate");
     EXPECT_EQ(plist_uint(body_item(unknown, "ErrorCode")), kNoScriptForRequest);
-    EXPECT_NE(plist_string(body_item(unknown, "ErrorDescription"))
-                  .find("no script for \"Frobnicate\""),
-              std::string::npos);
+    EXPECT_NE(
+        plist_string(body_item(unknown, "ErrorDescription")).find("no script for \"Frobnicate\""),
+        std::string::npos);
 }
 
 TEST_F(BackupServiceTest, SendAndExpectStatusFailWithCode1000OnAMismatch) {

@@ -319,8 +319,8 @@ TEST_F(LockdownServerTest, PairedHostGetsATlsSessionWithTheFullValues) {
         client.request("RemoveValue", value_request("com.apple.international", "Locale")).error(),
         "MissingValue");
 
-    Received service =
-        client.request("StartService", dict_with("Service", plist_new_string("com.example.unknown")));
+    Received service = client.request(
+        "StartService", dict_with("Service", plist_new_string("com.example.unknown")));
     EXPECT_EQ(service.error(), "InvalidService");
     EXPECT_EQ(service.string_at("Request"), "StartService");
 

@@ -15,9 +15,9 @@
 #include "engine_requests.h"
 #include "engine_support.h"
 #include "host_files.h"
+#include "manifest_builder.h"
 #include "manifest_db.h"
 #include "manifest_plist.h"
-#include "manifest_builder.h"
 #include "mb_file.h"
 #include "password_engine.h"
 #include "work_list.h"
@@ -81,7 +81,10 @@ bool stored_as_needed(const MbFile &old, const DeviceBackupKeys *keys) {
 class BackupJob {
   public:
     BackupJob(const BackupCall &call, const Identifiers &ids)
-        : call_(call), ids_(ids), host_(call.channel), work_(call.device),
+        : call_(call),
+          ids_(ids),
+          host_(call.channel),
+          work_(call.device),
           last_(host_, work_, ids.source) {}
 
     bool run() {
@@ -150,7 +153,8 @@ class BackupJob {
     /// The rows go to the manifest builder, which fills Manifest.db
     /// while the content is uploaded.
     StreamStatus plan(std::string *error) {
-        std::unique_ptr<ManifestDb> manifest = ManifestDb::create(work_.file(kManifestDbName), error);
+        std::unique_ptr<ManifestDb> manifest =
+            ManifestDb::create(work_.file(kManifestDbName), error);
         work_list_ = manifest ? WorkList::create(work_.file("work.db"), error) : nullptr;
         builder_ = std::make_unique<ManifestBuilder>(work_.file("manifest.spool"));
         if (!work_list_ || !builder_->ok() || !manifest->begin() || !work_list_->begin()) {
@@ -159,9 +163,8 @@ class BackupJob {
             }
             return StreamStatus::ok();
         }
-        const bool walked = call_.device.content->walk([&](const ContentEntry &entry) {
-            return add_entry(entry, error);
-        });
+        const bool walked = call_.device.content->walk(
+            [&](const ContentEntry &entry) { return add_entry(entry, error); });
         if (!walked || !work_list_->commit() || !builder_->start(std::move(manifest))) {
             if (error->empty()) {
                 *error = "the device cannot write its manifest or work list";
@@ -204,7 +207,10 @@ class BackupJob {
         if (entry.kind != EntryKind::kFile || (same && ids_.source == ids_.target)) {
             return true;
         }
-        WorkItem item{row.file_id, entry.domain, entry.relative_path, entry.size,
+        WorkItem item{row.file_id,
+                      entry.domain,
+                      entry.relative_path,
+                      entry.size,
                       same ? WorkAction::kCopy : WorkAction::kUpload,
                       record.encryption_key.value_or(std::vector<uint8_t>{})};
         if (!work_list_->add(item)) {
@@ -237,8 +243,8 @@ class BackupJob {
         }
         // The manifest is still being built: a row takes well under this.
         const uint64_t manifest_size = builder_->rows() * kManifestBytesPerRow;
-        const uint64_t needed = work_list_->bytes(WorkAction::kUpload) + manifest_size +
-                                kRoomToSpare;
+        const uint64_t needed =
+            work_list_->bytes(WorkAction::kUpload) + manifest_size + kRoomToSpare;
         if (free_bytes < needed) {
             room_short_ = true;
             room_text_ = "Not enough free space on the host: the backup needs " +
@@ -253,9 +259,9 @@ class BackupJob {
         const std::string uuid = random_uuid();
         StreamStatus status = host_.create_directory(target);
         if (status.is_ok()) {
-            status = host_.upload({outgoing_bytes(target + "/" + kStatusPlistName,
-                                                  status_plist(full_, false, uuid))},
-                                  0);
+            status = host_.upload(
+                {outgoing_bytes(target + "/" + kStatusPlistName, status_plist(full_, false, uuid))},
+                0);
         }
         if (status.is_ok()) {
             status = make_prefix_folders();
@@ -273,9 +279,9 @@ class BackupJob {
             status = remove_deleted();
         }
         if (status.is_ok()) {
-            status = host_.upload({outgoing_bytes(target + "/" + kStatusPlistName,
-                                                  status_plist(full_, true, uuid))},
-                                  100);
+            status = host_.upload(
+                {outgoing_bytes(target + "/" + kStatusPlistName, status_plist(full_, true, uuid))},
+                100);
         }
         return status;
     }
@@ -324,9 +330,9 @@ class BackupJob {
         tarvo::BackupKey key;
         uint32_t protection_class = 0;
         *size = cipher_size_of(item.size);
-        if (!keys_ || tarvo::unwrap_class_key_blob(keys_->class_keys, item.encryption_key, key,
-                                                   protection_class) !=
-                          tarvo::BackupCryptoResult::kOk) {
+        if (!keys_ ||
+            tarvo::unwrap_class_key_blob(keys_->class_keys, item.encryption_key, key,
+                                         protection_class) != tarvo::BackupCryptoResult::kOk) {
             return nullptr;
         }
         return encrypting_reader(std::move(plain), item.size, key);
@@ -340,8 +346,8 @@ class BackupJob {
         StreamStatus status;
         auto flush = [&] {
             if (!batch.empty()) {
-                status = host_.upload(batch, 100.0 * static_cast<double>(sent) /
-                                                 static_cast<double>(total));
+                status = host_.upload(
+                    batch, 100.0 * static_cast<double>(sent) / static_cast<double>(total));
                 uploaded_ += batch.size();
                 batch.clear();
                 batch_bytes = 0;
@@ -370,7 +376,8 @@ class BackupJob {
         file.device_path = kManifestDbName;
         file.local_path = temporary;
         std::error_code ignored;
-        const uint64_t plain_size = std::filesystem::file_size(work_.file(kManifestDbName), ignored);
+        const uint64_t plain_size =
+            std::filesystem::file_size(work_.file(kManifestDbName), ignored);
         file.size = plain_size;
         std::optional<ManifestKeys> sealed_with;
         std::shared_ptr<ContentReader> reader = open_content_file(work_.file(kManifestDbName));
@@ -382,8 +389,8 @@ class BackupJob {
                 tarvo::BackupCryptoResult::kOk) {
                 return StreamStatus::failed("the device cannot key its manifest");
             }
-            reader = encrypting_reader(open_content_file(work_.file(kManifestDbName)), plain_size,
-                                       key);
+            reader =
+                encrypting_reader(open_content_file(work_.file(kManifestDbName)), plain_size, key);
             file.size = cipher_size_of(plain_size);
             sealed_with = std::move(keys);
         }
@@ -418,8 +425,8 @@ class BackupJob {
             return status.is_ok();
         };
         previous_->for_each([&](const ManifestRow &row) {
-            if (row.flags != static_cast<uint64_t>(EntryKind::kFile) ||
-                !is_file_id(row.file_id) || current->find(row.file_id)) {
+            if (row.flags != static_cast<uint64_t>(EntryKind::kFile) || !is_file_id(row.file_id) ||
+                current->find(row.file_id)) {
                 return true;
             }
             batch.push_back(content_path_of(ids_.target, row.file_id));

@@ -16,8 +16,8 @@
 
 #include "engine_support.h"
 #include "plist_dict_walk.h"
-#include "plist_untrusted.h"
 #include "plist_items.h"
+#include "plist_untrusted.h"
 
 namespace tarvosim {
 namespace {

@@ -151,8 +151,8 @@ bool is_safe_identifier(const std::string &name) {
         return false;
     }
     for (char c : name) {
-        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-                        (c >= 'a' && c <= 'z') || c == '-';
+        const bool ok =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-';
         if (!ok) {
             return false;
         }

@@ -24,11 +24,10 @@ constexpr RequestRow kEngineRequests[] = {
 };
 
 bool answer_unknown(const BackupCall &call) {
-    PlistPtr response = dl_process_response(
-        kNoScriptForRequest,
-        "tarvosim has no script for \"" + call.name +
-            "\" (add it to the fixture's backup-script.plist)",
-        "");
+    PlistPtr response = dl_process_response(kNoScriptForRequest,
+                                            "tarvosim has no script for \"" + call.name +
+                                                "\" (add it to the fixture's backup-script.plist)",
+                                            "");
     return call.channel.send(response.get());
 }
 

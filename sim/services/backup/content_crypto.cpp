@@ -24,7 +24,8 @@ class EncryptingReader : public ContentReader {
         : plain_(std::move(plain)), left_(plain_size) {}
 
     bool start(const tarvo::BackupKey &key) {
-        return cipher_.start(key, tarvo::CipherDirection::kEncrypt) == tarvo::BackupCryptoResult::kOk;
+        return cipher_.start(key, tarvo::CipherDirection::kEncrypt) ==
+               tarvo::BackupCryptoResult::kOk;
     }
 
     bool read(std::span<uint8_t> out) override {
@@ -83,7 +84,8 @@ DecryptingFile::DecryptingFile(const std::string &local, const tarvo::BackupKey 
                                std::optional<uint64_t> plain_size)
     : local_(local), plain_size_(plain_size) {
     fd_ = create_download_file(local);
-    started_ = cipher_.start(key, tarvo::CipherDirection::kDecrypt) == tarvo::BackupCryptoResult::kOk;
+    started_ =
+        cipher_.start(key, tarvo::CipherDirection::kDecrypt) == tarvo::BackupCryptoResult::kOk;
 }
 
 DecryptingFile::~DecryptingFile() {

@@ -27,8 +27,8 @@ std::optional<std::string> request_string(plist_t request, const char *key) {
 
 std::optional<Identifiers> identifiers_of(const BackupCall &call, std::string *why) {
     Identifiers ids;
-    ids.target = request_string(call.request, "TargetIdentifier")
-                     .value_or(call.device.context.fixture.udid);
+    ids.target =
+        request_string(call.request, "TargetIdentifier").value_or(call.device.context.fixture.udid);
     ids.source = request_string(call.request, "SourceIdentifier").value_or(ids.target);
     for (const std::string *id : {&ids.target, &ids.source}) {
         if (!is_safe_identifier(*id)) {

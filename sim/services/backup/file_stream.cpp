@@ -194,8 +194,8 @@ StreamStatus read_data_payload(DlChannel &channel, const std::string &name, uint
                                uint64_t cap, const ContentSink &sink, std::vector<uint8_t> &piece,
                                IncomingFile *out) {
     if (out->size + payload > cap) {
-        return StreamStatus::failed(in_quotes(name) + " is larger than the " +
-                                    std::to_string(cap) + " bytes the device takes");
+        return StreamStatus::failed(in_quotes(name) + " is larger than the " + std::to_string(cap) +
+                                    " bytes the device takes");
     }
     for (uint32_t done = 0; done < payload;) {
         piece.resize(std::min<std::size_t>(kPiece, payload - done));
@@ -246,7 +246,8 @@ StreamStatus read_download_file(DlChannel &channel, const std::string &name, uin
         }
         const uint32_t payload = length - 1;
         if (code == dl::kXferData) {
-            if (StreamStatus read = read_data_payload(channel, name, payload, cap, sink, piece, out);
+            if (StreamStatus read =
+                    read_data_payload(channel, name, payload, cap, sink, piece, out);
                 !read.is_ok()) {
                 return read;
             }

@@ -110,8 +110,8 @@ StreamStatus read_download_name(DlChannel &channel, std::optional<std::string> *
 /// What the host sent for one file.
 struct IncomingFile {
     uint64_t size = 0;
-    bool missing = false;     // the host answered with an error frame
-    std::string error_text;   // its text
+    bool missing = false;    // the host answered with an error frame
+    std::string error_text;  // its text
 };
 
 /// Receives content: returns ok to go on, anything else stops the stream.

@@ -99,8 +99,8 @@ StreamStatus HostFiles::download_all(std::vector<WantedFile> &files, double prog
             faults_->received(bytes.size());
             return wanted.sink(bytes);
         };
-        if (StreamStatus got =
-                read_download_file(channel_, *name, wanted.cap, faults_ ? paced : wanted.sink, &file);
+        if (StreamStatus got = read_download_file(channel_, *name, wanted.cap,
+                                                  faults_ ? paced : wanted.sink, &file);
             !got.is_ok()) {
             return got;
         }

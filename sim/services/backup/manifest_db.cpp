@@ -65,8 +65,7 @@ std::unique_ptr<ManifestDb> ManifestDb::create(const std::string &path, std::str
     // is not worth a sync per row. The locking mode stays normal: it would
     // change the file's change counter, and the file is the backup's.
     if (!manifest->run("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;") ||
-        !manifest->run(kCacheSize) ||
-        !manifest->run(kSchema)) {
+        !manifest->run(kCacheSize) || !manifest->run(kSchema)) {
         *error = path + ": " + manifest->last_error();
         return nullptr;
     }
@@ -83,7 +82,8 @@ std::unique_ptr<ManifestDb> ManifestDb::open(const std::string &path, std::strin
     std::unique_ptr<ManifestDb> manifest(new ManifestDb(db));
     sqlite3_stmt *probe = nullptr;
     // The host's copy is hostile: a file that is no manifest is refused here.
-    if (sqlite3_prepare_v2(db, "SELECT fileID, domain, relativePath, flags, file FROM Files LIMIT 1",
+    if (sqlite3_prepare_v2(db,
+                           "SELECT fileID, domain, relativePath, flags, file FROM Files LIMIT 1",
                            -1, &probe, nullptr) != SQLITE_OK) {
         *error = path + ": not a backup manifest: " + manifest->last_error();
         sqlite3_finalize(probe);

@@ -74,9 +74,10 @@ std::vector<uint8_t> encode_mb_file(const MbFile &file) {
     }
     if (file.encryption_key) {
         plist_t holder = plist_new_dict();
-        plist_dict_set_item(holder, "NS.data",
-                            plist_new_data(reinterpret_cast<const char *>(file.encryption_key->data()),
-                                           file.encryption_key->size()));
+        plist_dict_set_item(
+            holder, "NS.data",
+            plist_new_data(reinterpret_cast<const char *>(file.encryption_key->data()),
+                           file.encryption_key->size()));
         plist_t key_uid = add(holder);
         plist_dict_set_item(holder, "$class", add(class_object("NSMutableData", "NSData")));
         plist_dict_set_item(record, "EncryptionKey", key_uid);
@@ -117,7 +118,8 @@ std::optional<MbFile> decode_mb_file(std::span<const uint8_t> bytes) {
         return std::nullopt;
     }
     MbFile file;
-    std::optional<std::string> path = string_at(objects, plist_dict_get_item(record, "RelativePath"));
+    std::optional<std::string> path =
+        string_at(objects, plist_dict_get_item(record, "RelativePath"));
     if (!path) {
         return std::nullopt;
     }

@@ -95,9 +95,9 @@ std::optional<tarvo::BackupKeybag> parsed_keybag(const BackupDevice &device) {
 bool refuse_password(const BackupCall &call, tarvo::BackupCryptoResult result) {
     return result == tarvo::BackupCryptoResult::kWrongPassword
                ? respond(call, kEngineWrongPassword, "The password is incorrect")
-               : respond(call, kEngineDeviceFailed,
-                         std::string("the device cannot use its keybag: ") +
-                             tarvo::to_string(result));
+               : respond(
+                     call, kEngineDeviceFailed,
+                     std::string("the device cannot use its keybag: ") + tarvo::to_string(result));
 }
 
 bool turn_on(const BackupCall &call, const Password &password) {
@@ -115,11 +115,9 @@ bool turn_on(const BackupCall &call, const Password &password) {
     return respond(call, 0, "");
 }
 
-bool turn_off(const BackupCall &call, const tarvo::BackupKeybag &keybag,
-              const Password &password) {
+bool turn_off(const BackupCall &call, const tarvo::BackupKeybag &keybag, const Password &password) {
     tarvo::BackupClassKeys keys;
-    const tarvo::BackupCryptoResult opened =
-        tarvo::unlock_keybag(keybag, password.view(), keys);
+    const tarvo::BackupCryptoResult opened = tarvo::unlock_keybag(keybag, password.view(), keys);
     if (opened != tarvo::BackupCryptoResult::kOk) {
         return refuse_password(call, opened);
     }
@@ -165,8 +163,7 @@ std::optional<DeviceBackupKeys> device_backup_keys(const BackupDevice &device) {
     }
     std::optional<std::vector<uint8_t>> keybag = kept_data(device, kKeybagKey);
     std::optional<std::vector<uint8_t>> stored = kept_data(device, kClassKeysKey);
-    std::optional<tarvo::BackupClassKeys> keys =
-        stored ? class_keys_of(*stored) : std::nullopt;
+    std::optional<tarvo::BackupClassKeys> keys = stored ? class_keys_of(*stored) : std::nullopt;
     if (!keybag || !keys) {
         return std::nullopt;
     }
@@ -198,8 +195,8 @@ bool answer_change_password(const BackupCall &call) {
         return respond(call, kEngineBadRequest, "the password is empty or too long");
     }
     const bool encrypting = will_encrypt(call.device);
-    std::optional<tarvo::BackupKeybag> keybag = encrypting ? parsed_keybag(call.device)
-                                                           : std::nullopt;
+    std::optional<tarvo::BackupKeybag> keybag =
+        encrypting ? parsed_keybag(call.device) : std::nullopt;
     if (encrypting && !keybag) {
         return respond(call, kEngineDeviceFailed, "the device has lost its keybag");
     }

@@ -90,10 +90,9 @@ class ContentCheck {
             return StreamStatus::ok();
         }
         if (file.missing) {
-            return expected_->data ? StreamStatus::failed("the host reported " + in_quotes(name_) +
-                                                          " missing (" +
-                                                          in_quotes(file.error_text) +
-                                                          "), expected its content")
+            return expected_->data ? StreamStatus::failed(
+                                         "the host reported " + in_quotes(name_) + " missing (" +
+                                         in_quotes(file.error_text) + "), expected its content")
                                    : StreamStatus::ok();
         }
         if (!expected_->data) {
@@ -210,9 +209,8 @@ class StepRunner {
 
   private:
     bool send_file(const UploadFile &file) {
-        run_.note("uploading " + in_quotes(file.device_path) + " as " +
-                  in_quotes(file.local_path) + ", " + std::to_string(file.content_size()) +
-                  " bytes");
+        run_.note("uploading " + in_quotes(file.device_path) + " as " + in_quotes(file.local_path) +
+                  ", " + std::to_string(file.content_size()) + " bytes");
         auto content = std::make_shared<ScriptedContent>(file);
         auto blocks = std::make_shared<BlockSizes>(file.blocks);
         OutgoingFile outgoing;
@@ -245,10 +243,9 @@ class StepRunner {
             const ExpectedDownload *expected = nullptr;
             if (step.expect) {
                 if (index >= step.expect->size()) {
-                    return StreamStatus::failed("the host sent " + in_quotes(*name) +
-                                                " beyond the " +
-                                                std::to_string(step.expect->size()) +
-                                                " expected files");
+                    return StreamStatus::failed(
+                        "the host sent " + in_quotes(*name) + " beyond the " +
+                        std::to_string(step.expect->size()) + " expected files");
                 }
                 expected = &(*step.expect)[index];
                 if (expected->path != *name) {

@@ -24,8 +24,9 @@ StreamStatus await_status_answer(DlChannel &channel, StatusAnswer *out) {
                                     std::to_string(kStatusWait.count() / 1000) + " s");
     }
     if (status == FrameStatus::kMalformed) {
-        return StreamStatus::failed("expected a status response, got something that is no "
-                                    "device-link message");
+        return StreamStatus::failed(
+            "expected a status response, got something that is no "
+            "device-link message");
     }
     if (status != FrameStatus::kOk) {
         return StreamStatus::gone();

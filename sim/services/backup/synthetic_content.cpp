@@ -157,10 +157,9 @@ void fill_words_one_by_one(uint64_t key, uint64_t first, uint8_t *out, std::size
 /// Eight words at a time in one vector register, where the machine
 /// multiplies 64-bit lanes: the words are independent of one another, and
 /// the wrapping arithmetic of each lane is that of content_word.
-__attribute__((target("avx512f,avx512dq"))) void fill_words_eight_wide(uint64_t key,
-                                                                      uint64_t first,
-                                                                      uint8_t *out,
-                                                                      std::size_t count) {
+__attribute__((target("avx512f,avx512dq"))) void fill_words_eight_wide(uint64_t key, uint64_t first,
+                                                                       uint8_t *out,
+                                                                       std::size_t count) {
     typedef uint64_t Lanes __attribute__((vector_size(64)));
     constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(uint64_t);
     Lanes counter;
@@ -185,7 +184,8 @@ __attribute__((target("avx512f,avx512dq"))) void fill_words_eight_wide(uint64_t 
 /// Words first .. first + count - 1 of the stream, little-endian, at `out`.
 void fill_content_words(uint64_t key, uint64_t first, uint8_t *out, std::size_t count) {
 #ifdef TARVOSIM_WIDE_CONTENT_WORDS
-    static const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    static const bool wide =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     if (wide) {
         fill_words_eight_wide(key, first, out, count);
         return;

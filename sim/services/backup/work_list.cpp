@@ -95,19 +95,23 @@ bool WorkList::add(const WorkItem &item) {
 
 bool WorkList::for_each(WorkAction action, const std::function<bool(const WorkItem &)> &visit) {
     sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT fileID, domain, relativePath, size, key FROM Work WHERE action = ? "
-                           "ORDER BY fileID",
-                           -1, &statement, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(
+            db_,
+            "SELECT fileID, domain, relativePath, size, key FROM Work WHERE action = ? "
+            "ORDER BY fileID",
+            -1, &statement, nullptr) != SQLITE_OK) {
         return false;
     }
     sqlite3_bind_int(statement, 1, static_cast<int>(action));
     bool ok = true;
     int step = SQLITE_ROW;
     while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
-        WorkItem item{column_text(statement, 0), column_text(statement, 1),
+        WorkItem item{column_text(statement, 0),
+                      column_text(statement, 1),
                       column_text(statement, 2),
-                      static_cast<uint64_t>(sqlite3_column_int64(statement, 3)), action, {}};
+                      static_cast<uint64_t>(sqlite3_column_int64(statement, 3)),
+                      action,
+                      {}};
         const auto *key = static_cast<const uint8_t *>(sqlite3_column_blob(statement, 4));
         item.encryption_key.assign(key, key + (key ? sqlite3_column_bytes(statement, 4) : 0));
         ok = visit(item);
