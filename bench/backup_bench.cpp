@@ -42,20 +42,11 @@ constexpr const char *kUdid = "00008120-001A2B3C4D5E6F7A";
 constexpr size_t kDeviceBlock = 32768;     // what devices send per data frame
 constexpr size_t kBaselineBlock = 131072;  // the plain program's reads and writes
 
-struct Options {
-    std::string bin;
-    std::string work;
+struct Options : RunOptions {
     std::string images;  // where the scratch file systems' images lie
     uint64_t files = 100000;
     uint64_t million = 1000000;
-    int rounds = 1;
-    std::string only;
-    bool made_work = false;
 };
-
-bool wanted(const Options &options, const char *part) {
-    return options.only.empty() || options.only == part;
-}
 
 // ---- the synthetic devices ----
 
@@ -95,6 +86,7 @@ std::string write_fixture(const std::string &folder, const tarvosim::SyntheticCo
     if (!device) {
         die("cannot read the bundled iPhone's device.plist");
     }
+    // Key by key, not through the simulator's records, so that the bench checks what it reads.
     plist_t synthetic = plist_new_dict();
     plist_dict_set_item(synthetic, "Seed", plist_new_uint(c.seed));
     plist_dict_set_item(synthetic, "Files", plist_new_uint(c.files));
@@ -574,33 +566,19 @@ void bench_progress(const Options &options) {
 
 Options parse(int argc, char **argv) {
     Options options;
-    options.bin = own_folder();
-    ArgList args(argc, argv);
-    while (args.next()) {
-        const std::string arg = args.name();
-        auto value = [&] { return args.value(); };
-        if (arg == "--work") {
-            options.work = value();
-        } else if (arg == "--images") {
-            options.images = value();
+    auto take_own = [&](const std::string &arg, ArgList &args) {
+        if (arg == "--images") {
+            options.images = args.value();
         } else if (arg == "--files") {
-            options.files = std::max<uint64_t>(1000, std::stoull(value()));
+            options.files = std::max<uint64_t>(1000, std::stoull(args.value()));
         } else if (arg == "--million") {
-            options.million = std::max<uint64_t>(1000, std::stoull(value()));
-        } else if (arg == "--rounds") {
-            options.rounds = std::max(1, atoi(value().c_str()));
-        } else if (arg == "--only") {
-            options.only = value();
+            options.million = std::max<uint64_t>(1000, std::stoull(args.value()));
         } else {
-            die("unknown argument " + arg +
-                " (see the comment at the top of bench/backup_bench.cpp)");
+            return false;
         }
-    }
-    if (options.work.empty()) {
-        options.work = make_work_folder();
-        options.made_work = true;
-    }
-    std::filesystem::create_directories(options.work);
+        return true;
+    };
+    parse_options(argc, argv, options, "bench/backup_bench.cpp", take_own);
     return options;
 }
 

@@ -131,6 +131,33 @@ void remove_tree(const std::string &path) {
     std::filesystem::remove_all(path, ignored);
 }
 
+void parse_options(int argc, char **argv, RunOptions &options, const char *source_file,
+                   const std::function<bool(const std::string &arg, ArgList &args)> &take_own) {
+    options.bin = own_folder();
+    ArgList args(argc, argv);
+    while (args.next()) {
+        const std::string arg = args.name();
+        if (arg == "--work") {
+            options.work = args.value();
+        } else if (arg == "--rounds") {
+            options.rounds = std::max(1, atoi(args.value().c_str()));
+        } else if (arg == "--only") {
+            options.only = args.value();
+        } else if (!take_own(arg, args)) {
+            die("unknown argument " + arg + " (see the comment at the top of " + source_file + ")");
+        }
+    }
+    if (options.work.empty()) {
+        options.work = make_work_folder();
+        options.made_work = true;
+    }
+    std::filesystem::create_directories(options.work);
+}
+
+bool wanted(const RunOptions &options, const char *part) {
+    return options.only.empty() || options.only == part;
+}
+
 // ---- ScratchFileSystem ----
 
 namespace {

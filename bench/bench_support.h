@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,24 @@ class ArgList {
     int at_ = 0;
     std::string name_;
 };
+
+/// What every benchmark is told on the command line besides its own sizes.
+struct RunOptions {
+    std::string bin;  // where tarvosim and the tools are
+    std::string work;
+    int rounds = 1;
+    std::string only;        // one part alone, or every part
+    bool made_work = false;  // the bench made the work folder and removes it
+};
+
+/// The command line into `options`: --work, --rounds and --only here, every
+/// other word through `take_own` (false for one it does not know, which
+/// ends the program with a pointer to the top of `source_file`); then the
+/// work folder, a new one in /var/tmp when --work named none.
+void parse_options(int argc, char **argv, RunOptions &options, const char *source_file,
+                   const std::function<bool(const std::string &arg, ArgList &args)> &take_own);
+/// Whether --only lets `part` run.
+bool wanted(const RunOptions &options, const char *part);
 
 /// A folder for one run's files on a file system of its own, made anew on
 /// each renew(): an ext4 image (no journal, as the machine's disk) in the

@@ -52,10 +52,8 @@ constexpr const char *kUdid = "00008120-001A2B3C4D5E6F7A";
 constexpr const char *kTopFolder = "B";
 constexpr size_t kDeviceBlock = 32768;  // what the simulated device sends per frame
 
-struct Options {
-    std::string bin;
-    std::string work;
-    int rounds = 3;
+struct Options : RunOptions {
+    Options() { rounds = 3; }
     uint64_t large_bytes = 2048ull << 20;
     uint64_t large_file_bytes = 8ull << 20;
     uint64_t small_files = 100000;
@@ -63,8 +61,6 @@ struct Options {
     // The baseline's read and write size: large by default; the device's
     // 32 KiB frame size shows what the protocol's block size alone costs.
     size_t baseline_block = 128 * 1024;
-    std::string only;
-    bool made_work = false;  // the bench made the work folder and removes it
 };
 
 struct FileSet {
@@ -210,11 +206,6 @@ bool verify_set(const std::string &root, const FileSet &set) {
     return true;
 }
 
-void remove_root(const std::string &root) {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
-
 // ---- runs ----
 
 // The tool itself: "info" runs the device-link loop, which the script fills
@@ -286,6 +277,7 @@ Measure baseline_receive(const std::string &root, const FileSet &set, size_t blo
 }
 
 // Baseline send: the files read here into a socket that another thread drains.
+// Mirrors baseline_receive; kept apart so each reads as the plain program it stands for.
 Measure baseline_send(const std::string &root, const FileSet &set, size_t block) {
     settle();
     double device_cpu = 0;
@@ -472,42 +464,24 @@ void report(const char *what, const FileSet &set, const Measure &tool, const Mea
 
 Options parse(int argc, char **argv) {
     Options options;
-    options.bin = own_folder();
-    ArgList args(argc, argv);
-    while (args.next()) {
-        const std::string arg = args.name();
-        auto value = [&] { return args.value(); };
+    auto take_own = [&](const std::string &arg, ArgList &args) {
         if (arg == "--bin") {
-            options.bin = value();
-        } else if (arg == "--work") {
-            options.work = value();
-        } else if (arg == "--rounds") {
-            options.rounds = std::max(1, atoi(value().c_str()));
+            options.bin = args.value();
         } else if (arg == "--large-mib") {
-            options.large_bytes = std::stoull(value()) << 20;
+            options.large_bytes = std::stoull(args.value()) << 20;
         } else if (arg == "--large-file-mib") {
-            options.large_file_bytes = std::stoull(value()) << 20;
+            options.large_file_bytes = std::stoull(args.value()) << 20;
         } else if (arg == "--small-files") {
-            options.small_files = std::stoull(value());
+            options.small_files = std::stoull(args.value());
         } else if (arg == "--baseline-kib") {
-            options.baseline_block = std::max<size_t>(1, std::stoull(value())) << 10;
-        } else if (arg == "--only") {
-            options.only = value();
+            options.baseline_block = std::max<size_t>(1, std::stoull(args.value())) << 10;
         } else {
-            die("unknown argument " + arg +
-                " (see the comment at the top of bench/transfer_bench.cpp)");
+            return false;
         }
-    }
-    if (options.work.empty()) {
-        options.work = make_work_folder();
-        options.made_work = true;
-    }
-    std::filesystem::create_directories(options.work);
+        return true;
+    };
+    parse_options(argc, argv, options, "bench/transfer_bench.cpp", take_own);
     return options;
-}
-
-bool wanted(const Options &options, const char *part) {
-    return options.only.empty() || options.only == part;
 }
 
 }  // namespace
@@ -542,8 +516,8 @@ int main(int argc, char **argv) {
                     base_runs.push_back(baseline_receive(base_root, large, options.baseline_block));
                 }
             }
-            remove_root(base_root);
-            remove_root(restore_root);
+            remove_tree(base_root);
+            remove_tree(restore_root);
             restore_root = tool_root;
         }
         if (wanted(options, "large")) {
@@ -563,7 +537,7 @@ int main(int argc, char **argv) {
         report("(c) send (restore), large files", large, best_of(tool_runs), best_of(base_runs),
                "tarvobackup2", "file-to-socket copy", sim.session_cost(kUdid));
     }
-    remove_root(restore_root);
+    remove_tree(restore_root);
     std::vector<std::string> small_roots;
     if (wanted(options, "small")) {
         Simulator sim(options.bin, options.work,
@@ -598,8 +572,8 @@ int main(int argc, char **argv) {
                 small_roots.push_back(fresh_root(options));
                 with_bar.push_back(in_process_receive(small_roots.back(), *set, true));
                 if (set == &large) {
-                    remove_root(small_roots.back());
-                    remove_root(small_roots[small_roots.size() - 2]);
+                    remove_tree(small_roots.back());
+                    remove_tree(small_roots[small_roots.size() - 2]);
                 }
             }
             report(set == &small ? "progress output, small files (handler in process)"
@@ -608,10 +582,10 @@ int main(int argc, char **argv) {
         }
     }
     for (const std::string &root : small_roots) {
-        remove_root(root);
+        remove_tree(root);
     }
     if (options.made_work) {
-        remove_root(options.work);
+        remove_tree(options.work);
     }
     return 0;
 }

@@ -5,6 +5,7 @@
  * length against what remains before it looks at the value.
  */
 #include "backup_crypto.h"
+#include "owners.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -20,22 +21,10 @@ namespace tarvo {
 
 namespace {
 
-struct CipherFree {
-    void operator()(EVP_CIPHER *cipher) const { EVP_CIPHER_free(cipher); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-struct KdfFree {
-    void operator()(EVP_KDF *kdf) const { EVP_KDF_free(kdf); }
-};
-struct KdfCtxFree {
-    void operator()(EVP_KDF_CTX *ctx) const { EVP_KDF_CTX_free(ctx); }
-};
-using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherFree>;
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-using KdfPtr = std::unique_ptr<EVP_KDF, KdfFree>;
-using KdfCtxPtr = std::unique_ptr<EVP_KDF_CTX, KdfCtxFree>;
+using CipherPtr = EvpCipherPtr;
+using CipherCtxPtr = EvpCipherCtxPtr;
+using KdfPtr = EvpKdfPtr;
+using KdfCtxPtr = EvpKdfCtxPtr;
 
 constexpr uint32_t kNewKeybagVersion = 4;
 constexpr uint32_t kBackupKeybagType = 1;

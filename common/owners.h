@@ -1,6 +1,7 @@
 /*
  * Owners for the C handles that every part of the tree holds: property-list
- * nodes, heap blocks from malloc and OpenSSL objects. Each is a
+ * nodes, heap blocks from malloc, stdio streams, directory streams and
+ * OpenSSL objects. Each is a
  * std::unique_ptr whose deleter calls the matching free function (all of
  * which accept null), so that every early return releases what was made
  * before it. The library, the tools, the simulator and the tests all take
@@ -20,6 +21,9 @@
 #include <openssl/x509.h>
 #include <plist/plist.h>
 
+#include <dirent.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <type_traits>
@@ -53,6 +57,17 @@ inline void openssl_free(unsigned char *p) {
     OPENSSL_free(p);
 }
 }  // namespace owners_detail
+
+struct FileClose {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+/// A stdio stream, closed (and flushed) when it goes.
+using FilePtr = std::unique_ptr<std::FILE, FileClose>;
+
+struct DirClose {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirClose>;
 
 /// A BIO and the chain below it.
 using BioPtr = std::unique_ptr<BIO, FreeWith<BIO, owners_detail::bio_free_all>>;

@@ -17,26 +17,12 @@
 #include <memory>
 #include <vector>
 
+#include "owners.h"
 #include "userpref.h"
 
 namespace {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-};
-struct X509Free {
-    void operator()(X509 *cert) const { X509_free(cert); }
-};
-struct BioFree {
-    void operator()(BIO *bio) const { BIO_free(bio); }
-};
-struct DecoderCtxFree {
-    void operator()(OSSL_DECODER_CTX *ctx) const { OSSL_DECODER_CTX_free(ctx); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using DecoderCtxPtr = std::unique_ptr<OSSL_DECODER_CTX, DecoderCtxFree>;
+using PkeyPtr = EvpPkeyPtr;
 
 /// PEM text in memory; wiped when freed, since two of them are private keys.
 class Pem {

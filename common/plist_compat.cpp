@@ -19,26 +19,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "owners.h"
 #include "plist_readable_writer.h"
 #include "plist_untrusted.h"
 
 namespace {
 
 using tarvo::kPlistMaxNesting;
-
-struct PlistDeleter {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 #ifndef TARVO_HAVE_PLIST_FROM_JSON
 // ---------------------------------------------------------------- JSON input
@@ -321,6 +308,7 @@ class JsonWriter {
         return PLIST_ERR_SUCCESS;
     }
 
+    // Not the readable writer's append_real: this text is read back, so it has its own rule.
     plist_err_t write_real(plist_t node) {
         double value = 0;
         plist_get_real_val(node, &value);
@@ -355,14 +343,14 @@ class JsonWriter {
     plist_err_t write_dict(plist_t dict, int depth) {
         plist_dict_iter iter = nullptr;
         plist_dict_new_iter(dict, &iter);
-        std::unique_ptr<void, FreeDeleter> owned_iter(iter);
+        MallocPtr<void> owned_iter(iter);
         out_ += '{';
         uint32_t count = 0;
         while (true) {
             char *key = nullptr;
             plist_t value = nullptr;
             plist_dict_next_item(dict, iter, &key, &value);
-            std::unique_ptr<char, FreeDeleter> owned_key(key);
+            CString owned_key(key);
             if (!value) {
                 break;
             }
@@ -416,7 +404,7 @@ plist_err_t render_library_encoding(plist_t plist, plist_format_t format, std::s
     if (!bytes) {
         return PLIST_ERR_UNKNOWN;
     }
-    std::unique_ptr<char, FreeDeleter> owned(bytes);
+    CString owned(bytes);
     out.assign(bytes, length);
     return PLIST_ERR_SUCCESS;
 }

@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "base64.h"
+#include "owners.h"
 
 namespace tarvo {
 namespace {
@@ -33,10 +34,7 @@ namespace {
 constexpr int64_t kSecondsFrom1970To2001 = 978307200;
 constexpr std::size_t kPartialDataShownBytes = 18;  // a whole number of Base64 groups
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using HeapChars = std::unique_ptr<char, FreeDeleter>;
+using HeapChars = CString;
 
 void append_escaped(std::string_view text, std::string &out) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -186,7 +184,7 @@ class ReadableRenderer {
     bool render_entries(plist_t dict, int level) {
         plist_dict_iter iter = nullptr;
         plist_dict_new_iter(dict, &iter);
-        std::unique_ptr<void, FreeDeleter> owned_iter(iter);
+        MallocPtr<void> owned_iter(iter);
         while (true) {
             char *key = nullptr;
             plist_t value = nullptr;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base64.h"
+#include "owners.h"
 #include "utils.h"
 
 namespace {
@@ -18,10 +19,7 @@ namespace {
 // property-list dates count from.
 constexpr int64_t kSecondsFrom1970To2001 = 978307200;
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using HeapChars = std::unique_ptr<char, FreeDeleter>;
+using HeapChars = CString;
 
 void print_indent(int indent, FILE *stream) {
     std::fprintf(stream, "%*s", indent, "");
@@ -93,7 +91,7 @@ void plist_dict_print_to_stream(plist_t dict, int *indent, FILE *stream) {
     }
     plist_dict_iter iter = nullptr;
     plist_dict_new_iter(dict, &iter);
-    std::unique_ptr<void, FreeDeleter> owned_iter(iter);
+    MallocPtr<void> owned_iter(iter);
     while (true) {
         char *key = nullptr;
         plist_t value = nullptr;
@@ -114,6 +112,7 @@ void plist_dict_print_to_stream(plist_t dict, int *indent, FILE *stream) {
     }
 }
 
+// Apart from the readable writer's switch: this layout is the tools' fixed output.
 void plist_node_print_to_stream(plist_t node, int *indent, FILE *stream) {
     if (!node || !indent || !stream) {
         return;

@@ -117,6 +117,7 @@ class XmlDepthEstimate {
     }
 
     // The '>' ending a declaration, with quotes and a bracketed subset skipped.
+    // Apart from find_tag_end, which has no bracketed subset; each scan reads straight through.
     std::size_t find_declaration_end(std::size_t from) const {
         char quote = 0;
         int brackets = 0;

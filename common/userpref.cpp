@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "owners.h"
 #include "plist_untrusted.h"
 #include "secrets.h"
 #include "userpref.h"
@@ -36,11 +37,6 @@ constexpr const char *kDefaultConfigDir = "/var/db/lockdown";
 #else
 constexpr const char *kDefaultConfigDir = "/var/lib/lockdown";
 #endif
-
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Both buffers hold a record's private keys in the clear.
 struct PlistBinFree {

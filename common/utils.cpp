@@ -15,14 +15,10 @@
 #include <memory>
 #include <span>
 
+#include "owners.h"
 #include "plist_untrusted.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // One stdio call moves at most this much, so that lengths never pass through
 // narrower types inside the C library.
@@ -102,6 +98,7 @@ bool read_fully(FILE *file, char *dest, uint64_t length) {
 }
 
 // Writes all length bytes, in chunks; false on a short write.
+// This mirrors read_fully; kept apart so each reads straight through.
 bool write_fully(FILE *file, const char *data, uint64_t length) {
     while (length > 0) {
         size_t want = length < kIoChunk ? static_cast<size_t>(length) : kIoChunk;

@@ -87,6 +87,7 @@ struct SocketBio {
         return 1;
     }
 
+    // Host and device sides are written apart on purpose, so that each checks the other.
     static const BIO_METHOD *method() {
         static BIO_METHOD *shared = [] {
             BIO_METHOD *m =
@@ -245,6 +246,7 @@ Status Connection::send_all(std::span<const uint8_t> bytes, int timeout_ms) {
     return send_all(bytes, Deadline(timeout_ms));
 }
 
+// The send loop mirrors receive_exact; kept apart so each reads straight through.
 Status Connection::send_all(std::span<const uint8_t> bytes, const Deadline &deadline) {
     if (broken_) {
         return Status::kReset;

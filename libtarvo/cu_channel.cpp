@@ -15,22 +15,14 @@
 #include <memory>
 
 #include "cu_protocol.h"
+#include "owners.h"
 
 namespace libtarvo {
 namespace {
 
 constexpr std::size_t kNonceSize = 12;
 
-struct KdfFree {
-    void operator()(EVP_KDF *kdf) const { EVP_KDF_free(kdf); }
-};
-struct KdfCtxFree {
-    void operator()(EVP_KDF_CTX *ctx) const { EVP_KDF_CTX_free(ctx); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using CipherCtxPtr = EvpCipherCtxPtr;
 
 std::span<const uint8_t> bytes_of(std::string_view text) {
     return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
@@ -71,8 +63,8 @@ CipherCtxPtr start_cipher(bool encrypt, std::span<const uint8_t> key, uint64_t c
 
 SecretBytes hkdf(const char *digest_name, std::span<const uint8_t> key,
                  std::span<const uint8_t> salt, std::span<const uint8_t> info, std::size_t length) {
-    std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
-    std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
+    EvpKdfPtr kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
+    EvpKdfCtxPtr ctx(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
     if (!ctx || length == 0) {
         ERR_clear_error();
         return {};

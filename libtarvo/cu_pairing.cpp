@@ -124,6 +124,7 @@ lockdownd_error_t exchange_step(lockdownd_client_t client, const char *name,
     return LOCKDOWN_E_SUCCESS;
 }
 
+// The device side and the host side are written apart on purpose, so that each checks the other.
 std::vector<uint8_t> binary_plist(plist_t node) {
     char *raw = nullptr;
     uint32_t length = 0;

@@ -86,6 +86,7 @@ class DeviceLinkChannel {
     const std::string &name() const { return name_; }
 
   private:
+    // Holds its connection as PlistChannel does: its frames and two-stage waits are its own.
     std::unique_ptr<Connection> connection_;
     std::string name_;
 };

@@ -44,6 +44,7 @@ struct ClientGuard {
 
 using namespace libtarvo;
 
+// Checks its arguments as lockdownd_client_new does, so that each entry point stands on its own.
 lockdownd_error_t lockdownd_client_new_with_handshake(tarvo_t device, lockdownd_client_t *client,
                                                       const char *label) {
     if (!device || !client) {

@@ -13,6 +13,7 @@
 
 namespace libtarvo {
 
+// Alike in shape to the backup client's waits, but each client waits for different things.
 struct NotificationProxyWaits {
     /// How long the relay thread waits for a message to begin before it
     /// looks at its stop flag again. Senders and stops wake it at once, so

@@ -4,6 +4,7 @@
  * every intermediate secret lives in wiped memory.
  */
 #include "srp6a.h"
+#include "owners.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -15,19 +16,8 @@ namespace {
 // Ephemeral private values: 256 bits, far above what the 3072-bit group needs.
 constexpr std::size_t kPrivateValueSize = 32;
 
-struct BnClearFree {
-    void operator()(BIGNUM *bn) const { BN_clear_free(bn); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnClearFree>;
-
-struct BnCtxFree {
-    void operator()(BN_CTX *ctx) const { BN_CTX_free(ctx); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
+// Every bignum here may hold a secret or a value derived from one.
+using BnPtr = SecretBignumPtr;
 
 BnPtr to_bn(std::span<const uint8_t> bytes) {
     if (bytes.size() > 1024 * 1024) {
@@ -96,7 +86,7 @@ class Hash {
     }
 
   private:
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx_;
+    EvpMdCtxPtr ctx_;
     bool ok_ = false;
 };
 

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <set>
 
+#include "device_services.h"
+
 #ifndef TARVO_SOURCE_DIR
 #error "the build must define TARVO_SOURCE_DIR (the source tree holding fixtures/)"
 #endif

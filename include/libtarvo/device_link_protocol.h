@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+// One name a line: a list like any other, and the one place each name is spelt.
 namespace libtarvo::dl {
 
 // The version exchange and the session around the messages.

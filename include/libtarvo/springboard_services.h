@@ -14,6 +14,8 @@
 extern "C" {
 #endif
 
+/* Each service header spells out its own codes and calls, so that it reads whole. */
+
 /* -3 also when the device did not answer in time: the connection is then
  * out of step, and every later call returns -3 at once. */
 typedef enum {

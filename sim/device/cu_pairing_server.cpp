@@ -9,8 +9,8 @@
 #include <optional>
 #include <span>
 
+#include "global_domain.h"
 #include "libtarvo/cu_protocol.h"
-#include "lockdown_server.h"
 #include "plist_items.h"
 #include "plist_untrusted.h"
 

@@ -79,8 +79,8 @@ struct FixtureSection {
     std::function<bool(const FixtureSource &source, std::any *out, std::string *error)> load;
 };
 
-/// The sections of every service; defined beside the service registry,
-/// which knows the services.
+/// The sections of every service; defined with the table of a device's
+/// services (device_services.cpp), which knows the services.
 const std::vector<FixtureSection> &fixture_sections();
 
 struct Fixture {

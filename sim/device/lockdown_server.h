@@ -48,14 +48,6 @@ struct LockdownTimeouts {
     std::chrono::milliseconds tls_shutdown{1000};
 };
 
-/// The global domain as the device reports it: the fixture's values, the
-/// device's UDID, public key and Wi-Fi address, and the device's own changes.
-PlistPtr device_global_domain(const Fixture &fixture, const DeviceState &state);
-
-/// A stable, locally administered MAC address made from the UDID, for
-/// fixtures that name no WiFiAddress ("xx:xx:xx:xx:xx:xx", lower case).
-std::string made_up_wifi_address(std::string_view udid);
-
 class LockdownServer {
   public:
     LockdownServer(LockdownDevice device, UniqueFd connection, LockdownTimeouts timeouts = {});

@@ -4,7 +4,8 @@
  * host and gives it a port; the connection the host then makes to that port
  * (inside TLS when the service asks for it) is handed to the instance.
  * The registry lists the services by name; a name it lacks is answered
- * "InvalidService".
+ * "InvalidService". The services a device offers are listed in
+ * device_services.h.
  */
 #ifndef TARVO_SIM_SERVICE_REGISTRY_H
 #define TARVO_SIM_SERVICE_REGISTRY_H
@@ -69,16 +70,6 @@ class ServiceRegistry {
   private:
     std::map<std::string, ServiceDefinition, std::less<>> services_;
 };
-
-/// The services every simulated device offers. `device_dir` is the
-/// device's folder in the state folder (DIR/devices/<UDID>), where they keep
-/// what hosts change. The services of one registry share the device's
-/// notification relay and media folder, so a registry serves one device.
-/// The fixture's sections that shape the device's content (its synthetic
-/// content) are taken from `fixture`.
-ServiceRegistry default_service_registry(const std::string &device_dir, const Fixture &fixture);
-/// The same for a fixture made in code, without sections.
-ServiceRegistry default_service_registry(const std::string &device_dir);
 
 /// A service started by StartService, waiting for its connection.
 struct StartedService {

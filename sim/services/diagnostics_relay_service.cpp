@@ -30,7 +30,7 @@ class DiagnosticsRelay : public SimService {
     explicit DiagnosticsRelay(const ServiceContext &context) : context_(context) {}
 
     void serve(ServiceSocket &socket) override {
-        PlistConversation talk(socket, context_, PlistEncoding::kXml);
+        PlistConversation talk(socket, context_.log, context_.name, PlistEncoding::kXml);
         PlistPtr request;
         while (talk.receive(&request)) {
             const std::string name = tarvo::string_item(request.get(), "Request").value_or("");

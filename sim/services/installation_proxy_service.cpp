@@ -33,7 +33,7 @@ class InstallationProxy : public SimService {
     explicit InstallationProxy(const ServiceContext &context) : context_(context) {}
 
     void serve(ServiceSocket &socket) override {
-        PlistConversation talk(socket, context_, PlistEncoding::kXml);
+        PlistConversation talk(socket, context_.log, context_.name, PlistEncoding::kXml);
         PlistPtr request;
         while (talk.receive(&request)) {
             const std::string command = tarvo::string_item(request.get(), "Command").value_or("");

@@ -18,7 +18,7 @@ class Springboard : public SimService {
 
     void serve(ServiceSocket &socket) override {
         // Icons are data; the binary form carries them without base64.
-        PlistConversation talk(socket, context_, PlistEncoding::kBinary);
+        PlistConversation talk(socket, context_.log, context_.name, PlistEncoding::kBinary);
         PlistPtr request;
         while (talk.receive(&request)) {
             const std::string command = tarvo::string_item(request.get(), "command").value_or("");

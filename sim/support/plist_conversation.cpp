@@ -31,7 +31,7 @@ bool PlistConversation::receive(PlistPtr *request) {
         case FrameStatus::kError:
             return false;
     }
-    context_.log.received(context_.name, request->get());
+    log_.received(channel_, request->get());
     if (plist_get_node_type(request->get()) != PLIST_DICT) {
         note("connection dropped: request is not a dictionary");
         return false;
@@ -40,7 +40,7 @@ bool PlistConversation::receive(PlistPtr *request) {
 }
 
 bool PlistConversation::send(plist_t message) {
-    context_.log.sent(context_.name, message);
+    log_.sent(channel_, message);
     return write_plist_frame(socket_, message, encoding_, SteadyClock::now() + kFrameWait) ==
            SocketStatus::kOk;
 }

@@ -9,10 +9,11 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 
+#include "message_log.h"
 #include "owners.h"
 #include "plist_frame.h"
-#include "service_registry.h"
 #include "service_socket.h"
 
 namespace tarvosim {
@@ -24,8 +25,10 @@ class PlistConversation {
     /// How long a frame may take once it began, and a reply to go out.
     static constexpr std::chrono::seconds kFrameWait{10};
 
-    PlistConversation(ServiceSocket &socket, const ServiceContext &context, PlistEncoding encoding)
-        : socket_(socket), context_(context), encoding_(encoding) {}
+    /// `channel` names the service in the trace `log` keeps.
+    PlistConversation(ServiceSocket &socket, const MessageLog &log, std::string channel,
+                      PlistEncoding encoding)
+        : socket_(socket), log_(log), channel_(std::move(channel)), encoding_(encoding) {}
 
     /// The host's next request, a dictionary. False when the connection
     /// ended, idled out, or sent something that is no dictionary (the
@@ -33,11 +36,12 @@ class PlistConversation {
     bool receive(PlistPtr *request);
     /// Sends one message; false when the socket failed.
     bool send(plist_t message);
-    void note(const std::string &text) const { context_.log.note(context_.name, text); }
+    void note(const std::string &text) const { log_.note(channel_, text); }
 
   private:
     ServiceSocket &socket_;
-    const ServiceContext &context_;
+    const MessageLog &log_;
+    std::string channel_;
     PlistEncoding encoding_;
 };
 

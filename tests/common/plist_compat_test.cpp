@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/plist_text.h"
 #include "owners.h"
 #include "plist_compat.h"
 
@@ -22,21 +23,8 @@ namespace {
 #define SKIP_IF_LIBRARY_WRITES_TEXT() (void)0
 #endif
 
-std::string xml_of(plist_t node) {
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(node, &xml, &length);
-    std::string result(xml ? xml : "", length);
-    std::free(xml);
-    return result;
-}
-
-PlistPtr from_xml(const std::string &body) {
-    std::string xml = "<plist version=\"1.0\">" + body + "</plist>";
-    plist_t node = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
-    return PlistPtr(node);
-}
+using plist_text::from_xml;
+using plist_text::xml_of;
 
 PlistPtr from_json(const std::string &json, plist_err_t *result = nullptr) {
     plist_t node = nullptr;

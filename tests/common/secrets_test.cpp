@@ -11,24 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "../support/plist_text.h"
+
 namespace {
 
-PlistPtr from_xml(const std::string &value_xml) {
-    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" +
-                            value_xml + "</plist>";
-    plist_t node = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
-    return PlistPtr(node);
-}
-
-std::string xml_of(plist_t node) {
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(node, &xml, &length);
-    std::string text(xml ? xml : "", length);
-    plist_to_xml_free(xml);
-    return text;
-}
+using plist_text::from_xml;
+using plist_text::xml_of;
 
 TEST(Secrets, RedactedCopyHidesEverySecretValueAndKeepsTheRest) {
     const std::string redacted = "<string>(redacted)</string>";

@@ -15,6 +15,7 @@
 
 #include "../sim/sim_test_support.h"
 #include "../support/hostile_plists.h"
+#include "../support/plist_text.h"
 #include "mux_daemon.h"
 
 namespace {
@@ -24,6 +25,7 @@ using tarvosim::MuxDaemon;
 using tarvosim::MuxDaemonFaults;
 using tarvosim::MuxDaemonOptions;
 
+// Spelt out here on its own, so that a change to the folder is a decision, not an accident.
 #ifdef __APPLE__
 constexpr const char *kDefaultConfigDir = "/var/db/lockdown";
 #else
@@ -50,14 +52,7 @@ class SharedFolders {
     tarvosim::testing::TempDir base_;
 };
 
-std::string xml_of(plist_t node) {
-    char *xml = nullptr;
-    uint32_t size = 0;
-    plist_to_xml(node, &xml, &size);
-    std::string text(xml ? xml : "", size);
-    plist_to_xml_free(xml);
-    return text;
-}
+using plist_text::xml_of;
 
 std::string read_file(const std::string &path) {
     std::ifstream file(path, std::ios::binary);

@@ -13,6 +13,7 @@
 
 #include "owners.h"
 #include "plist_items.h"
+#include "scratch_dir.h"
 #include "sim_harness.h"
 #include "tarvo.h"
 #include "userpref.h"
@@ -22,24 +23,6 @@ namespace {
 constexpr const char *kPin = "246810";
 constexpr const char *kTvUdid = "00008110-0000000000C0FFEE";
 constexpr const char *kTvWiFi = "02:11:22:33:44:55";
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = "/tmp/cu-pairing-test-XXXXXX";
-        if (::mkdtemp(pattern.data())) {
-            path_ = pattern;
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // A device with the bundled key, its WiFiAddress and the given extra keys.
 std::string device_fixture(const ScratchDir &dir, const std::string &udid,
@@ -238,6 +221,7 @@ TEST(WirelessPairing, DevicesThatCannotPairThisWayAndBadArguments) {
                     device_fixture(dir, idle_tv, "Network", "")});
     ASSERT_TRUE(sim.ok()) << sim.error();
 
+    // Each table test spells its own cases out, so that a failing row reads on its own.
     struct Case {
         const char *udid;
         tarvo_options lookup;

@@ -14,6 +14,7 @@ namespace libtarvo {
 namespace {
 
 TEST(PairingInputs, PacksProductVersions) {
+    // Each table test spells its own cases out, so that a failing row reads on its own.
     struct Case {
         const char *text;
         uint32_t packed;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../support/hostile_plists.h"
+#include "../support/plist_text.h"
 #include "plist_untrusted.h"
 
 namespace libtarvo {
@@ -33,14 +34,7 @@ PlistPtr sample_message() {
     return dict;
 }
 
-std::string to_xml(plist_t node) {
-    char *raw = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(node, &raw, &length);
-    std::string xml(raw ? raw : "", length);
-    std::free(raw);
-    return xml;
-}
+using plist_text::xml_of;
 
 std::vector<uint8_t> frame_of(PlistFormat format) {
     PlistPtr message = sample_message();
@@ -126,7 +120,7 @@ TEST(PlistFrame, RoundTripsXmlAndBinary) {
         std::vector<uint8_t> frame = frame_of(format);
         PlistPtr node;
         ASSERT_EQ(decode(frame, &node), ReadResult::kOk);
-        EXPECT_EQ(to_xml(node.get()), to_xml(sample_message().get()));
+        EXPECT_EQ(xml_of(node.get()), xml_of(sample_message().get()));
     }
 }
 

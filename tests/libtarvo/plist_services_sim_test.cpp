@@ -91,6 +91,7 @@ TEST(PlistServicesSim, BrowseGathersTheUserApplicationsFromEveryPage) {
     EXPECT_EQ(instproxy_client_free(client), INSTPROXY_E_SUCCESS);
 }
 
+// Each service test opens and frees its own client, so that a failure names its service.
 TEST(PlistServicesSim, IconsOfApplicationsWithAndWithoutOne) {
     Device device;
     ASSERT_TRUE(device.get());

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/plist_text.h"
 #include "libtarvo/afc_packet.h"
 #include "libtarvo/connection.h"
 #include "libtarvo/device_link.h"
@@ -163,28 +164,12 @@ class ScriptedPeer {
     std::thread thread_;
 };
 
-// Deep equality, through the XML both serialise to.
-inline std::string xml_of(plist_t node) {
-    char *raw = nullptr;
-    uint32_t length = 0;
-    if (node) {
-        plist_to_xml(node, &raw, &length);
-    }
-    std::string xml(raw ? raw : "", raw ? length : 0);
-    std::free(raw);
-    return xml;
-}
+using plist_text::from_xml;
+using plist_text::xml_of;
 
+// Deep equality, through the XML both serialise to.
 inline bool same_plist(plist_t a, plist_t b) {
     return a && b && xml_of(a) == xml_of(b);
-}
-
-// A property list written as XML without the document around it.
-inline PlistPtr plist_of_xml(const std::string &body) {
-    const std::string doc = "<plist version=\"1.0\">" + body + "</plist>";
-    plist_t node = nullptr;
-    plist_from_xml(doc.c_str(), static_cast<uint32_t>(doc.size()), &node);
-    return PlistPtr(node);
 }
 
 inline PlistPtr dl_message(std::initializer_list<plist_t> items) {

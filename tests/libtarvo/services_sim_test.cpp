@@ -207,6 +207,7 @@ TEST(NotificationProxySim, RelaysWhatAnotherConnectionPosts) {
     EXPECT_EQ(np_client_free(observer), NP_E_SUCCESS);
 }
 
+// Each service test opens and frees its own clients, so that a failure names its service.
 TEST(AfcSim, FilesFoldersAndContendedLocks) {
     Device device;
     ASSERT_TRUE(device.ok());
@@ -317,6 +318,7 @@ TEST(MobileBackup2Sim, HandshakeVersionsAndARequestAnswered) {
     plist_get_uint_val(code, &value);
     EXPECT_EQ(value, 0u);
 
+    // As against the scripted peer in mobilebackup2_test, so that each confirms the other.
     // Nothing more is coming: "no message yet", again and again.
     plist_t raw = nullptr;
     char *dl = nullptr;

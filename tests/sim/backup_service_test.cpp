@@ -9,6 +9,7 @@
 
 #include "backup_script.h"
 #include "device_link_messages.h"
+#include "device_services.h"
 #include "engine_support.h"
 #include "service_registry.h"
 #include "service_test_client.h"

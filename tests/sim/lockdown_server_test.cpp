@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "device_keys.h"
+#include "global_domain.h"
 #include "lockdown_test_client.h"
 #include "plist_items.h"
 #include "sim_harness.h"

@@ -96,6 +96,17 @@ std::string bin_path(const std::string &program) {
     return std::string(TARVO_BIN_DIR) + "/" + program;
 }
 
+std::vector<char *> exec_words(const std::vector<std::string> &argv, std::string &program) {
+    program = argv[0].find('/') == std::string::npos ? bin_path(argv[0]) : argv[0];
+    std::vector<char *> args;
+    for (const auto &arg : argv) {
+        args.push_back(const_cast<char *>(arg.c_str()));
+    }
+    args[0] = program.data();
+    args.push_back(nullptr);
+    return args;
+}
+
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options) {
     ProcessResult result;
     Pipe in, out, err;
@@ -103,13 +114,8 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
         result.err = "run_process: cannot set up pipes";
         return result;
     }
-    std::string program = argv[0].find('/') == std::string::npos ? bin_path(argv[0]) : argv[0];
-    std::vector<char *> args;
-    for (const auto &arg : argv) {
-        args.push_back(const_cast<char *>(arg.c_str()));
-    }
-    args[0] = program.data();
-    args.push_back(nullptr);
+    std::string program;
+    std::vector<char *> args = exec_words(argv, program);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

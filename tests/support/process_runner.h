@@ -28,4 +28,9 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
 // Path of a program built into the build's bin folder.
 std::string bin_path(const std::string &program);
 
+// The argument vector for exec: argv[0] looked up as run_process does (the
+// path is kept in `program`), then the rest of `argv`, ended by a null. It
+// points into `argv` and `program`, which must outlive it.
+std::vector<char *> exec_words(const std::vector<std::string> &argv, std::string &program);
+
 #endif

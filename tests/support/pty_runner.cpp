@@ -42,13 +42,8 @@ bool read_some(int master, std::string &output, Clock::time_point deadline) {
 PtyResult run_on_pty(const std::vector<std::string> &argv, const std::string &prompt,
                      const std::string &keys, int timeout_ms) {
     PtyResult result;
-    std::string program = argv[0].find('/') == std::string::npos ? bin_path(argv[0]) : argv[0];
-    std::vector<char *> args;
-    for (const auto &arg : argv) {
-        args.push_back(const_cast<char *>(arg.c_str()));
-    }
-    args[0] = program.data();
-    args.push_back(nullptr);
+    std::string program;
+    std::vector<char *> args = exec_words(argv, program);
 
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);

@@ -113,13 +113,10 @@ class SimProcess {
         if (pipe2(fds, O_CLOEXEC) != 0) {
             return;
         }
-        std::string program = bin_path("tarvosim");
-        std::vector<std::string> args = {program, "--socket", socket, "--state",
-                                         state,   "--device", fixture};
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        const std::vector<std::string> words = {"tarvosim", "--socket", socket, "--state",
+                                                state,      "--device", fixture};
+        std::string program;
+        std::vector<char *> argv = exec_words(words, program);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);

@@ -11,25 +11,8 @@
 #include <string>
 
 #include "process_runner.h"
+#include "scratch_dir.h"
 #include "sim_harness.h"
-
-// A scratch folder removed when the object goes.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char pattern[] = "/tmp/tarvo-tool-test-XXXXXX";
-        const char *made = mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // A device fixture: a UDID, a connection type, a pairing policy and extra
 // device.plist keys (raw XML), with the bundled device key so that starting

@@ -452,6 +452,7 @@ class UploadReceiver {
     // Neither 0, an errno nor kPathRefused.
     static constexpr int kNotLocated = -1000;
 
+    // The receiver's state between frames: a list of fields, not a copy of the device's records.
     BackupChannel &channel_;
     BackupRoot root_;
     const uint64_t bytes_expected_;

@@ -78,6 +78,7 @@ int main(int argc, char *argv[]) {
     bool simple = false;
     OutputFormat format = OutputFormat::Text;
 
+    // Each tool's option loop stands alone: their exit statuses and usage calls differ.
     int c;
     while ((c = getopt_long(argc, argv, "dhu:nq:k:sxv", longopts, nullptr)) != -1) {
         switch (c) {

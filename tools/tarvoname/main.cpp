@@ -63,6 +63,7 @@ int main(int argc, char *argv[]) {
     const char *udid = nullptr;
     bool use_network = false;
 
+    // Each tool's option loop stands alone: their exit statuses and usage calls differ.
     int c;
     while ((c = getopt_long(argc, argv, "du:hnv", longopts, nullptr)) != -1) {
         switch (c) {

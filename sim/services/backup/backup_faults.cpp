@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine_support.h"
+#include "engine_requests.h"
 #include "plist_dict_walk.h"
 #include "plist_items.h"
 #include "plist_untrusted.h"
@@ -277,26 +277,6 @@ std::vector<ArmedPlayer> &armed_players() {
     return players;
 }
 
-/// The player is found through its channel while the request runs: the
-/// engine's HostFiles and final Response know the channel, not the request.
-class ArmedOnChannel {
-  public:
-    ArmedOnChannel(const DlChannel &channel, FaultPlayer &player) : channel_(channel) {
-        std::lock_guard lock(armed_mutex());
-        armed_players().push_back({&channel, &player});
-    }
-    ~ArmedOnChannel() {
-        std::lock_guard lock(armed_mutex());
-        std::erase_if(armed_players(),
-                      [this](const ArmedPlayer &armed) { return armed.channel == &channel_; });
-    }
-    ArmedOnChannel(const ArmedOnChannel &) = delete;
-    ArmedOnChannel &operator=(const ArmedOnChannel &) = delete;
-
-  private:
-    const DlChannel &channel_;
-};
-
 }  // namespace
 
 bool read_backup_faults(plist_t dict, bool with_times, BackupFaults *out, std::string *key,
@@ -467,6 +447,17 @@ bool FaultPlayer::shape_response(uint64_t *code, std::string *text, std::string 
     return true;
 }
 
+ArmedOnChannel::ArmedOnChannel(const DlChannel &channel, FaultPlayer &player) : channel_(channel) {
+    std::lock_guard lock(armed_mutex());
+    armed_players().push_back({&channel, &player});
+}
+
+ArmedOnChannel::~ArmedOnChannel() {
+    std::lock_guard lock(armed_mutex());
+    std::erase_if(armed_players(),
+                  [this](const ArmedPlayer &armed) { return armed.channel == &channel_; });
+}
+
 FaultPlayer *armed_faults(const DlChannel &channel) {
     std::lock_guard lock(armed_mutex());
     for (const ArmedPlayer &armed : armed_players()) {
@@ -475,22 +466,6 @@ FaultPlayer *armed_faults(const DlChannel &channel) {
         }
     }
     return nullptr;
-}
-
-bool answer_with_faults(const BackupCall &call, RequestHandler handler) {
-    std::optional<BackupFaults> faults;
-    std::string error;
-    if (!faults_for_request(call.device, call.name, &faults, &error)) {
-        return respond(call, kEngineDeviceFailed, error);
-    }
-    if (!faults) {
-        return handler(call);
-    }
-    call.device.note("fault knobs armed for \"" + call.name + "\"");
-    FaultPlayer player(call.channel, call.device, std::move(*faults));
-    ArmedOnChannel armed(call.channel, player);
-    const bool goes_on = handler(call);
-    return goes_on && !player.vanished();
 }
 
 }  // namespace tarvosim

@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "backup_requests.h"
+#include "backup_call.h"
 #include "file_stream.h"
 #include "fixture.h"
 
@@ -106,12 +106,22 @@ class FaultPlayer : public UploadTap {
     SteadyClock::time_point next_slice_{};
 };
 
+/// Arms `player` on `channel` while it lives: the engine's HostFiles and
+/// final Response know the channel, not the request, and find the player
+/// through it (armed_faults).
+class ArmedOnChannel {
+  public:
+    ArmedOnChannel(const DlChannel &channel, FaultPlayer &player);
+    ~ArmedOnChannel();
+    ArmedOnChannel(const ArmedOnChannel &) = delete;
+    ArmedOnChannel &operator=(const ArmedOnChannel &) = delete;
+
+  private:
+    const DlChannel &channel_;
+};
+
 /// The player of the request running on `channel`, or null.
 FaultPlayer *armed_faults(const DlChannel &channel);
-
-/// Runs an engine request with the knobs that apply to it armed on its
-/// channel; a device that vanished ends the connection.
-bool answer_with_faults(const BackupCall &call, RequestHandler handler);
 
 }  // namespace tarvosim
 

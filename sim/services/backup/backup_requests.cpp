@@ -1,27 +1,19 @@
 /*
- * The request table of the backup service and the choice between a
- * fixture's script and the engine's own answer, which runs with the
- * device's fault knobs (backup_faults.h) armed.
+ * The choice between a fixture's script and the engine's own answer, which
+ * runs with the device's fault knobs (backup_faults.h) armed.
  */
 #include "backup_requests.h"
 
+#include <optional>
+#include <string>
+
 #include "backup_faults.h"
 #include "engine_requests.h"
-#include "password_engine.h"
+#include "engine_support.h"
 #include "script_runner.h"
 
 namespace tarvosim {
 namespace {
-
-constexpr RequestRow kEngineRequests[] = {
-    {"Backup", answer_backup},
-    {"Restore", answer_restore},
-    {"Unback", answer_unback},
-    {"ChangePassword", answer_change_password},
-    {"EnableCloudBackup", answer_enable_cloud_backup},
-    {"Info", answer_info},
-    {"List", answer_list},
-};
 
 bool answer_unknown(const BackupCall &call) {
     PlistPtr response = dl_process_response(kNoScriptForRequest,
@@ -31,11 +23,25 @@ bool answer_unknown(const BackupCall &call) {
     return call.channel.send(response.get());
 }
 
-}  // namespace
-
-std::span<const RequestRow> engine_request_table() {
-    return kEngineRequests;
+/// Runs an engine request with the knobs that apply to it armed on its
+/// channel; a device that vanished ends the connection.
+bool answer_with_faults(const BackupCall &call, RequestHandler handler) {
+    std::optional<BackupFaults> faults;
+    std::string error;
+    if (!faults_for_request(call.device, call.name, &faults, &error)) {
+        return respond(call, kEngineDeviceFailed, error);
+    }
+    if (!faults) {
+        return handler(call);
+    }
+    call.device.note("fault knobs armed for \"" + call.name + "\"");
+    FaultPlayer player(call.channel, call.device, std::move(*faults));
+    ArmedOnChannel armed(call.channel, player);
+    const bool goes_on = handler(call);
+    return goes_on && !player.vanished();
 }
+
+}  // namespace
 
 bool answer_backup_request(const BackupCall &call) {
     const BackupScript *script = call.device.context.fixture.backup_script.get();

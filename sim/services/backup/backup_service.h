@@ -1,9 +1,9 @@
 /*
  * The backup service ("com.apple.mobilebackup2") of a simulated device:
  * the device-link handshake, the backup protocol's version exchange, and
- * the loop that hands each request ("Backup", "Restore", "Info", ...) to
- * the request table (backup_requests.h), where a fixture's script or the
- * device's own backup engine answers it.
+ * the loop that hands each request ("Backup", "Restore", "Info", ...) on
+ * (backup_requests.h), where a fixture's script or the device's own backup
+ * engine answers it.
  */
 #ifndef TARVO_SIM_BACKUP_SERVICE_H
 #define TARVO_SIM_BACKUP_SERVICE_H

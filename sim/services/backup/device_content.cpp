@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "content_paths.h"
 #include "removed_entries.h"
 #include "synthetic_content.h"
 #include "unique_fd.h"
@@ -93,16 +94,6 @@ bool entry_of(const fs::path &path, const std::string &domain, const std::string
         return false;  // sockets, devices and pipes are no content
     }
     return true;
-}
-
-std::vector<std::string_view> parts_of(std::string_view path) {
-    std::vector<std::string_view> parts;
-    while (!path.empty()) {
-        const std::size_t slash = path.find('/');
-        parts.push_back(path.substr(0, slash));
-        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-    }
-    return parts;
 }
 
 /// The content folder's entries in walk order, one at a time; it keeps the
@@ -286,11 +277,6 @@ std::optional<uint64_t> generation_in(const std::string &text) {
     return digits > 0 && at == text.size() ? std::optional<uint64_t>(value) : std::nullopt;
 }
 
-bool is_plain_name(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('\0') == std::string_view::npos && name.find('/') == std::string_view::npos;
-}
-
 /// Whether `path` is a real folder (not a link), making it when `make`.
 bool folder_on_the_way(const std::string &path, bool make) {
     struct stat st {};
@@ -324,25 +310,6 @@ std::string checked_path(const std::string &root, std::string_view domain,
 std::unique_ptr<ContentReader> open_content_file(const std::string &path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     return fd ? std::make_unique<FileReader>(std::move(fd)) : nullptr;
-}
-
-bool is_safe_domain(std::string_view domain) {
-    return is_plain_name(domain);
-}
-
-bool is_safe_relative_path(std::string_view path) {
-    if (path.empty()) {
-        return true;
-    }
-    if (path.front() == '/' || path.back() == '/') {
-        return false;
-    }
-    for (std::string_view part : parts_of(path)) {
-        if (!is_plain_name(part)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 DeviceContent::DeviceContent(std::string root, std::shared_ptr<const SyntheticContent> synthetic)

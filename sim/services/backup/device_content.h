@@ -110,11 +110,6 @@ class DeviceContent {
 /// it cannot be opened.
 std::unique_ptr<ContentReader> open_content_file(const std::string &path);
 
-/// Whether `domain` is a plain domain name (no "/", not "." or "..", no NUL).
-bool is_safe_domain(std::string_view domain);
-/// Whether every part of `path` is a plain name ("" is the domain itself).
-bool is_safe_relative_path(std::string_view path);
-
 }  // namespace tarvosim
 
 #endif

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "backup_requests.h"
+#include "backup_call.h"
 #include "file_stream.h"
 
 namespace tarvosim {

@@ -4,8 +4,8 @@
 #include "manifest_plist.h"
 
 #include "backup_folder.h"
+#include "global_domain.h"
 #include "installed_apps.h"
-#include "lockdown_server.h"
 #include "plist_items.h"
 
 namespace tarvosim {

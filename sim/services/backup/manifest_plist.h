@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "backup_requests.h"
+#include "backup_call.h"
 
 namespace tarvosim {
 

@@ -9,6 +9,7 @@
 #include <openssl/crypto.h>
 
 #include "backup_crypto.h"
+#include "engine_requests.h"
 #include "engine_support.h"
 #include "plist_items.h"
 

@@ -3,7 +3,9 @@
  * device: "ChangePassword" turns encryption on, off or changes its
  * password by keeping (or dropping) a keybag in the device's state, and
  * "EnableCloudBackup" keeps the switch there. Lockdown reports both
- * through the domain "com.apple.mobile.backup".
+ * through the domain "com.apple.mobile.backup". The two requests are
+ * declared with the engine's others (engine_requests.h); this header holds
+ * the settings and keys the rest of the engine reads.
  */
 #ifndef TARVO_SIM_PASSWORD_ENGINE_H
 #define TARVO_SIM_PASSWORD_ENGINE_H
@@ -12,8 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "backup_call.h"
 #include "backup_crypto.h"
-#include "backup_requests.h"
 
 namespace tarvosim {
 
@@ -46,13 +48,6 @@ std::optional<DeviceBackupKeys> device_backup_keys(const BackupDevice &device);
 /// them and turns it off when `keybag` is null.
 bool keep_backup_keys(const BackupDevice &device, const tarvo::BackupKeybag *keybag,
                       const tarvo::BackupClassKeys *keys);
-
-/// "ChangePassword": NewPassword alone turns encryption on, OldPassword
-/// alone turns it off, both change the password.
-bool answer_change_password(const BackupCall &call);
-
-/// "EnableCloudBackup": Options {"CloudBackupState": bool}.
-bool answer_enable_cloud_backup(const BackupCall &call);
 
 }  // namespace tarvosim
 

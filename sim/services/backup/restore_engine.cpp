@@ -20,6 +20,7 @@
 
 #include "backup_folder.h"
 #include "backup_reader.h"
+#include "content_paths.h"
 #include "device_content.h"
 #include "engine_requests.h"
 #include "engine_support.h"

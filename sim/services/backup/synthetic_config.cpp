@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "device_content.h"
+#include "content_paths.h"
 #include "plist_dict_walk.h"
 #include "plist_items.h"
 

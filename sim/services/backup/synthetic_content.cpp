@@ -11,6 +11,8 @@
 #include <cstring>
 #include <span>
 
+#include "content_paths.h"
+
 namespace tarvosim {
 namespace {
 
@@ -114,16 +116,6 @@ uint64_t phone_size(uint64_t random, uint64_t other, uint64_t low, uint64_t high
     const uint64_t from = octave == 0 ? low : base << octave;
     const uint64_t to = octave + 1 == octaves ? high : (base << (octave + 1)) - 1;
     return within(random, from, to);
-}
-
-std::vector<std::string_view> parts_of(std::string_view path) {
-    std::vector<std::string_view> parts;
-    while (!path.empty()) {
-        const std::size_t slash = path.find('/');
-        parts.push_back(path.substr(0, slash));
-        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-    }
-    return parts;
 }
 
 void clear_metadata(ContentEntry *entry) {

@@ -9,7 +9,7 @@
 #include "message_loop.h"
 #include "send_files.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_transfer_support.h"
+#include "transfer_support.h"
 
 namespace {
 

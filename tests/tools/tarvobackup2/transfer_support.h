@@ -31,7 +31,7 @@
 #include "backup_channel.h"
 #include "owners.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_test_support.h"
+#include "test_support.h"
 
 namespace transfer_test {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base64.h"
+#include "e2e_support.h"
 #include "pty_runner.h"
-#include "tarvobackup2_e2e_support.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "receive_files.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_transfer_support.h"
+#include "transfer_support.h"
 
 namespace {
 

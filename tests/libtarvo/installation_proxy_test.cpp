@@ -40,7 +40,7 @@ struct Client {
 
 void write_pages(ScriptedPeer &peer, const std::vector<std::string> &pages) {
     for (const std::string &p : pages) {
-        PlistPtr node = plist_of_xml(p);
+        PlistPtr node = from_xml(p);
         ASSERT_TRUE(node) << p;
         ASSERT_TRUE(peer.write_plist(node.get()));
     }
@@ -59,15 +59,15 @@ TEST(InstallationProxyPeer, BrowseSendsTheOptionsAndGathersEveryPage) {
     PlistPtr owned(result);
     instproxy_client_options_free(options);
     EXPECT_TRUE(same_plist(
-        result, plist_of_xml("<array>" + app("a") + app("b") + app("c") + "</array>").get()));
+        result, from_xml("<array>" + app("a") + app("b") + app("c") + "</array>").get()));
 
     PlistPtr request = peer.read_plist();
     EXPECT_TRUE(same_plist(
         request.get(),
-        plist_of_xml("<dict><key>Command</key><string>Browse</string>"
-                     "<key>ClientOptions</key><dict><key>ApplicationType</key><string>User</string>"
-                     "<key>ReturnAttributes</key><array><string>CFBundleIdentifier</string>"
-                     "<string>CFBundleVersion</string></array></dict></dict>")
+        from_xml("<dict><key>Command</key><string>Browse</string>"
+                 "<key>ClientOptions</key><dict><key>ApplicationType</key><string>User</string>"
+                 "<key>ReturnAttributes</key><array><string>CFBundleIdentifier</string>"
+                 "<string>CFBundleVersion</string></array></dict></dict>")
             .get()))
         << xml_of(request.get());
 }

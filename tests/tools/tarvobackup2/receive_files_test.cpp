@@ -13,7 +13,7 @@
 #include "receive_files.h"
 #include "safe_path.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_transfer_support.h"
+#include "transfer_support.h"
 #include "utils.h"
 
 namespace {
@@ -25,6 +25,7 @@ std::string upload_message(uint64_t total, const std::string &progress = "<real>
            std::to_string(total) + "</integer></array>";
 }
 
+// Each fixture resets the globals its own handler reads; the sets differ from file to file.
 class Tarvobackup2TransferReceive : public ::testing::Test {
   protected:
     void SetUp() override {

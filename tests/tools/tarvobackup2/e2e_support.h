@@ -154,13 +154,10 @@ class RunningTool {
             (typed_input && pipe2(in, O_CLOEXEC) != 0)) {
             return;
         }
-        std::string program = bin_path("tarvobackup2");
-        std::vector<std::string> storage = {program};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &a : storage)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<std::string> words = {"tarvobackup2"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::string program;
+        std::vector<char *> argv = exec_words(words, program);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (typed_input) {

@@ -54,19 +54,19 @@ TEST(DiagnosticsRelayPeer, GestaltQueriesAndTheirAnswers) {
     for (const Case &c : cases) {
         ScriptedPeer peer;
         diagnostics_relay_client_t client = make_client(peer);
-        ASSERT_TRUE(c.reply.empty() || peer.write_plist(plist_of_xml(c.reply).get())) << c.what;
+        ASSERT_TRUE(c.reply.empty() || peer.write_plist(from_xml(c.reply).get())) << c.what;
         plist_t result = nullptr;
-        EXPECT_EQ(diagnostics_relay_query_mobilegestalt(client, plist_of_xml(keys).get(), &result),
+        EXPECT_EQ(diagnostics_relay_query_mobilegestalt(client, from_xml(keys).get(), &result),
                   c.expected)
             << c.what;
         PlistPtr owned(result);
-        EXPECT_TRUE(c.result.empty() ? !result : same_plist(result, plist_of_xml(c.result).get()))
+        EXPECT_TRUE(c.result.empty() ? !result : same_plist(result, from_xml(c.result).get()))
             << c.what << xml_of(result);
         PlistPtr request = peer.read_plist();
         EXPECT_TRUE(same_plist(request.get(),
-                               plist_of_xml("<dict><key>Request</key><string>MobileGestalt</string>"
-                                            "<key>MobileGestaltKeys</key>" +
-                                            keys + "</dict>")
+                               from_xml("<dict><key>Request</key><string>MobileGestalt</string>"
+                                        "<key>MobileGestaltKeys</key>" +
+                                        keys + "</dict>")
                                    .get()))
             << c.what << xml_of(request.get());
         peer.close();  // free's goodbye finds no device
@@ -78,7 +78,7 @@ TEST(DiagnosticsRelayPeer, FreeSaysGoodbyeOnlyWhenTheCallerHasNot) {
     for (bool caller_says_goodbye : {true, false}) {
         ScriptedPeer peer;
         diagnostics_relay_client_t client = make_client(peer);
-        ASSERT_TRUE(peer.write_plist(plist_of_xml(answer("Success")).get()));
+        ASSERT_TRUE(peer.write_plist(from_xml(answer("Success")).get()));
         if (caller_says_goodbye) {
             EXPECT_EQ(diagnostics_relay_goodbye(client), DIAGNOSTICS_RELAY_E_SUCCESS);
         }

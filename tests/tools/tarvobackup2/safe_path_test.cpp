@@ -14,7 +14,7 @@
 #include "safe_path.h"
 #include "send_files.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_transfer_support.h"
+#include "transfer_support.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tarvobackup2_e2e_support.h"
+#include "e2e_support.h"
 
 namespace {
 

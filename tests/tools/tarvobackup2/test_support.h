@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "../../support/plist_text.h"
 #include "owners.h"
 
 // Everything written to standard output (file descriptor 1) between
@@ -62,13 +63,9 @@ class StdoutCapture {
 
 // A node from the XML of one value, e.g. "<array><string>x</string></array>".
 inline PlistPtr plist_from_fragment(const std::string &value_xml) {
-    const std::string document =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" + value_xml +
-        "</plist>";
-    plist_t node = nullptr;
-    plist_from_xml(document.c_str(), static_cast<uint32_t>(document.size()), &node);
+    PlistPtr node = plist_text::from_xml(value_xml);
     EXPECT_NE(node, nullptr) << value_xml;
-    return PlistPtr(node);
+    return node;
 }
 
 #endif

@@ -14,7 +14,7 @@
 #include "directory_walk.h"
 #include "host_fs_requests.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_transfer_support.h"
+#include "transfer_support.h"
 
 namespace {
 

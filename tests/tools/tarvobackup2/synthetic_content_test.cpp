@@ -10,9 +10,9 @@
 #include <map>
 #include <string>
 
+#include "e2e_support.h"
 #include "fixture.h"
 #include "synthetic_content.h"
-#include "tarvobackup2_e2e_support.h"
 
 namespace {
 

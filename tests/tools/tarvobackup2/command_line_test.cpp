@@ -10,10 +10,11 @@
 
 #include "command_line.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_test_support.h"
+#include "test_support.h"
 
 namespace {
 
+// The test spells the usage out on its own, so a change to it is a decision, not an accident.
 const std::string kUsage =
     "Usage: tarvobackup2 [OPTIONS] CMD [CMDOPTIONS] DIRECTORY\n"
     "\n"
@@ -159,6 +160,7 @@ struct RunCase {
     std::string out = "";
 };
 
+// Every row spells all its fields out, so that a failing row reads on its own.
 TEST(Tarvobackup2CommandLine, WordsThatSelectTheSession) {
     const std::vector<RunCase> cases = {
         {{"backup", "DIR"}, CMD_BACKUP, 0, "DIR"},

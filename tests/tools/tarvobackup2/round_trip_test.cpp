@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
 #include "encrypted_backup_reader.h"
-#include "tarvobackup2_e2e_support.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 namespace libtarvo {
 namespace {
 
+// Each client has waits of its own, so each client's test shortens its own.
 NotificationProxyWaits short_waits() {
     NotificationProxyWaits waits;
     waits.relay_slice_ms = 20;
@@ -25,6 +26,7 @@ NotificationProxyWaits short_waits() {
     return waits;
 }
 
+// Apart from the simulator tests' copy, so that host and device sides check each other.
 PlistPtr command(const char *name, const char *notification = nullptr) {
     PlistPtr message(plist_new_dict());
     plist_dict_set_item(message.get(), "Command", plist_new_string(name));

@@ -16,7 +16,7 @@
 #include "progress.h"
 #include "session.h"
 #include "signals_and_notifications.h"
-#include "tarvobackup2_test_support.h"
+#include "test_support.h"
 
 namespace {
 

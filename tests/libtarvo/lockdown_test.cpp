@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "owners.h"
+#include "scratch_dir.h"
 #include "sim_harness.h"
 #include "tarvo.h"
 #include "userpref.h"
@@ -25,27 +26,8 @@ std::string appletv_fixture_dir() {
         .string();
 }
 
-// A scratch folder for fixtures that must exist before the harness starts.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = "/tmp/libtarvo-test-XXXXXX";
-        if (::mkdtemp(pattern.data())) {
-            path_ = pattern;
-        }
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 // A USB device with the bundled key and the given extra top-level keys.
-std::string device_fixture(const TempDir &dir, const std::string &udid,
+std::string device_fixture(const ScratchDir &dir, const std::string &udid,
                            const std::string &extra_keys) {
     const std::string keys = "<key>UniqueDeviceID</key><string>" + udid +
                              "</string>"
@@ -231,7 +213,7 @@ TEST(PlainClient, WithoutSessionOnlyPublicValuesAreServed) {
 }
 
 TEST(Pairing, EachDevicePolicyGivesItsCode) {
-    TempDir dir;
+    ScratchDir dir;
     struct Case {
         const char *udid;
         const char *policy;
@@ -344,8 +326,9 @@ TEST(Services, UnknownServiceAndEscrowBag) {
               LOCKDOWN_E_SESSION_INACTIVE);
 }
 
+// Laid out as the pairing-policy table above, but kept apart: each table names its own device keys.
 TEST(HostileDevice, EveryFaultEndsInAnErrorCode) {
-    TempDir dir;
+    ScratchDir dir;
     struct Case {
         const char *udid;
         const char *fault;
@@ -384,7 +367,7 @@ TEST(HostileDevice, EveryFaultEndsInAnErrorCode) {
 }
 
 TEST(HostileDevice, FaultDuringHandshakeFailsTheHandshake) {
-    TempDir dir;
+    ScratchDir dir;
     const char *udid = "00008120-0000000000000F10";
     SimHarness sim({device_fixture(
         dir, udid,
