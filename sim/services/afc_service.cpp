@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "afc_packet.h"
+#include "fixture_copy.h"
 #include "plist_items.h"
 #include "unique_fd.h"
 
@@ -704,28 +705,8 @@ bool AfcFolder::prepare(const std::string &fixture_dir, std::string *error) {
     if (!real_root_.empty()) {
         return true;
     }
-    std::error_code failure;
-    if (!fs::is_directory(root_, failure)) {
-        // Copied aside and renamed into place, so a copy cut short is never
-        // taken for the device's folder.
-        const std::string partial = root_ + ".partial";
-        fs::remove_all(partial, failure);
-        const fs::path source = fs::path(fixture_dir) / "afc";
-        failure.clear();
-        if (fs::is_directory(source, failure)) {
-            fs::copy(source, partial, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-                     failure);
-        } else {
-            failure.clear();
-            fs::create_directories(partial, failure);
-        }
-        if (!failure) {
-            fs::rename(partial, root_, failure);
-        }
-        if (failure) {
-            *error = root_ + ": cannot make the media folder: " + failure.message();
-            return false;
-        }
+    if (!copy_fixture_folder(root_, fs::path(fixture_dir) / "afc", "the media folder", error)) {
+        return false;
     }
     char resolved[PATH_MAX];
     if (!::realpath(root_.c_str(), resolved)) {

@@ -17,6 +17,7 @@
 namespace tarvosim {
 namespace {
 
+// Each test file names the helpers it uses, as the engine and fault tests do.
 using testing::dl;
 using testing::LockdownTestClient;
 using testing::plist_string;
@@ -289,6 +290,7 @@ TEST_F(BackupServiceTest, SendAndExpectStatusFailWithCode1000OnAMismatch) {
               std::string::npos);
 }
 
+// Each script spells its closing response in full, so it reads as the device's steps.
 TEST_F(BackupServiceTest, UploadFilesStreamsTheFramesAsScripted) {
     start_scripted(R"(
       <key>Backup</key><array>

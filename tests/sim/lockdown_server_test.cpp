@@ -352,6 +352,7 @@ TEST_F(LockdownServerTest, PairedHostGetsATlsSessionWithTheFullValues) {
               "MissingValue");
 }
 
+// Opens as the pairing tests above do; each names its own device and record.
 TEST_F(LockdownServerTest, UnpairForgetsTheHost) {
     start();
     LockdownTestClient client;

@@ -241,6 +241,7 @@ TEST_F(MuxDaemonTest, UnknownRequestGetsBadCommandAndTheConnectionStaysUsable) {
     EXPECT_EQ(string_of(buid->payload.get(), "BUID").size(), 36u);
 }
 
+// Opens as the other raw-client tests do; each asks with its own tag and devices.
 TEST_F(MuxDaemonTest, ListenersHearOfDevicesComingGoingAndRebooting) {
     const uint32_t first =
         daemon_->add_device(std::make_shared<EchoDevice>("UDID-1", false, std::set<uint16_t>{}));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "content_paths.h"
+#include "fixture_copy.h"
 #include "removed_entries.h"
 #include "synthetic_content.h"
 #include "unique_fd.h"
@@ -228,35 +229,6 @@ FolderHolds folder_holds(const std::string &root, std::string_view domain,
     }
 }
 
-/// Copied aside and renamed into place, so a copy cut short is never
-/// taken for the device's content.
-bool copy_fixture_content(const std::string &root, const std::string &fixture_dir,
-                          std::string *error) {
-    std::error_code failure;
-    if (fs::is_directory(root, failure)) {
-        return true;
-    }
-    const std::string partial = root + ".partial";
-    fs::remove_all(partial, failure);
-    const fs::path source = fs::path(fixture_dir) / kContentFolder;
-    failure.clear();
-    if (fs::is_directory(source, failure)) {
-        fs::copy(source, partial, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-                 failure);
-    } else {
-        failure.clear();
-        fs::create_directories(partial, failure);
-    }
-    if (!failure) {
-        fs::rename(partial, root, failure);
-    }
-    if (failure) {
-        *error = root + ": cannot make the device's content: " + failure.message();
-        return false;
-    }
-    return true;
-}
-
 /// A decimal number alone on its line, blanks around it allowed.
 std::optional<uint64_t> generation_in(const std::string &text) {
     std::size_t at = 0;
@@ -321,7 +293,8 @@ DeviceContent::~DeviceContent() = default;
 
 bool DeviceContent::prepare(const std::string &fixture_dir, std::string *error) {
     std::lock_guard lock(mutex_);
-    if (!prepared_ && !copy_fixture_content(root_, fixture_dir, error)) {
+    if (!prepared_ && !copy_fixture_folder(root_, fs::path(fixture_dir) / kContentFolder,
+                                           "the device's content", error)) {
         return false;
     }
     prepared_ = true;

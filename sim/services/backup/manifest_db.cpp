@@ -3,7 +3,7 @@
  */
 #include "manifest_db.h"
 
-#include <unistd.h>
+#include "sqlite_file.h"
 
 namespace tarvosim {
 namespace {
@@ -22,19 +22,13 @@ constexpr const char *kSchema =
 // keeps the device's memory bounded whatever the number of files.
 constexpr const char *kCacheSize = "PRAGMA cache_size=-32768;";
 
-std::string column_text(sqlite3_stmt *statement, int column) {
-    const unsigned char *text = sqlite3_column_text(statement, column);
-    return text ? reinterpret_cast<const char *>(text) : "";
-}
-
 ManifestRow row_of(sqlite3_stmt *statement) {
     ManifestRow row;
     row.file_id = column_text(statement, 0);
     row.domain = column_text(statement, 1);
     row.relative_path = column_text(statement, 2);
     row.flags = static_cast<uint64_t>(sqlite3_column_int64(statement, 3));
-    const auto *blob = static_cast<const uint8_t *>(sqlite3_column_blob(statement, 4));
-    row.file.assign(blob, blob + (blob ? sqlite3_column_bytes(statement, 4) : 0));
+    row.file = column_bytes(statement, 4);
     return row;
 }
 
@@ -52,12 +46,10 @@ ManifestDb::~ManifestDb() {
 }
 
 std::unique_ptr<ManifestDb> ManifestDb::create(const std::string &path, std::string *error) {
-    ::unlink(path.c_str());
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        *error = path + ": " + (db ? sqlite3_errmsg(db) : "cannot be created");
-        sqlite3_close(db);
+    std::string reason;
+    sqlite3 *db = create_fresh_db(path, &reason);
+    if (!db) {
+        *error = path + ": " + (reason.empty() ? "cannot be created" : reason);
         return nullptr;
     }
     std::unique_ptr<ManifestDb> manifest(new ManifestDb(db));

@@ -16,6 +16,7 @@
 
 namespace tarvosim {
 
+/// Kept apart from ContentEntry on purpose: this is the archive's record, with its own widths.
 struct MbFile {
     std::string relative_path;
     uint64_t size = 0;

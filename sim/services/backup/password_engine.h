@@ -20,6 +20,7 @@
 namespace tarvosim {
 
 /// The lockdown domain and keys the device keeps its backup settings in.
+/// (Apart from device_content.h's names: settings are not content.)
 inline constexpr const char *kBackupDomain = "com.apple.mobile.backup";
 inline constexpr const char *kWillEncryptKey = "WillEncrypt";
 inline constexpr const char *kCloudBackupKey = "CloudBackupEnabled";

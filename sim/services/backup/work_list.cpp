@@ -3,26 +3,36 @@
  */
 #include "work_list.h"
 
-#include <unistd.h>
+#include "sqlite_file.h"
 
 namespace tarvosim {
 namespace {
 
-std::string column_text(sqlite3_stmt *statement, int column) {
-    const unsigned char *text = sqlite3_column_text(statement, column);
-    return text ? reinterpret_cast<const char *>(text) : "";
-}
-
-uint64_t single_number(sqlite3 *db, const char *sql, WorkAction action) {
+/// Runs a query whose one parameter is the action, handing it each row
+/// until `visit` says false; false when the query fails or is cut short.
+bool each_row(sqlite3 *db, const char *sql, WorkAction action,
+              const std::function<bool(sqlite3_stmt *)> &visit) {
     sqlite3_stmt *statement = nullptr;
-    uint64_t value = 0;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK) {
-        sqlite3_bind_int(statement, 1, static_cast<int>(action));
-        if (sqlite3_step(statement) == SQLITE_ROW) {
-            value = static_cast<uint64_t>(sqlite3_column_int64(statement, 0));
-        }
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    sqlite3_bind_int(statement, 1, static_cast<int>(action));
+    bool ok = true;
+    int step = SQLITE_ROW;
+    while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
+        ok = visit(statement);
     }
     sqlite3_finalize(statement);
+    return ok && step == SQLITE_DONE;
+}
+
+/// The first column of the first row; 0 when there is none.
+uint64_t single_number(sqlite3 *db, const char *sql, WorkAction action) {
+    uint64_t value = 0;
+    each_row(db, sql, action, [&value](sqlite3_stmt *statement) {
+        value = static_cast<uint64_t>(sqlite3_column_int64(statement, 0));
+        return false;
+    });
     return value;
 }
 
@@ -34,12 +44,10 @@ WorkList::~WorkList() {
 }
 
 std::unique_ptr<WorkList> WorkList::create(const std::string &path, std::string *error) {
-    ::unlink(path.c_str());
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
+    std::string reason;
+    sqlite3 *db = create_fresh_db(path, &reason);
+    if (!db) {
         *error = path + ": cannot be made";
-        sqlite3_close(db);
         return nullptr;
     }
     std::unique_ptr<WorkList> list(new WorkList(db));
@@ -94,49 +102,26 @@ bool WorkList::add(const WorkItem &item) {
 }
 
 bool WorkList::for_each(WorkAction action, const std::function<bool(const WorkItem &)> &visit) {
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(
-            db_,
-            "SELECT fileID, domain, relativePath, size, key FROM Work WHERE action = ? "
-            "ORDER BY fileID",
-            -1, &statement, nullptr) != SQLITE_OK) {
-        return false;
-    }
-    sqlite3_bind_int(statement, 1, static_cast<int>(action));
-    bool ok = true;
-    int step = SQLITE_ROW;
-    while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
-        WorkItem item{column_text(statement, 0),
-                      column_text(statement, 1),
-                      column_text(statement, 2),
-                      static_cast<uint64_t>(sqlite3_column_int64(statement, 3)),
-                      action,
-                      {}};
-        const auto *key = static_cast<const uint8_t *>(sqlite3_column_blob(statement, 4));
-        item.encryption_key.assign(key, key + (key ? sqlite3_column_bytes(statement, 4) : 0));
-        ok = visit(item);
-    }
-    sqlite3_finalize(statement);
-    return ok && step == SQLITE_DONE;
+    return each_row(db_,
+                    "SELECT fileID, domain, relativePath, size, key FROM Work WHERE action = ? "
+                    "ORDER BY fileID",
+                    action, [&](sqlite3_stmt *statement) {
+                        const WorkItem item{
+                            column_text(statement, 0),
+                            column_text(statement, 1),
+                            column_text(statement, 2),
+                            static_cast<uint64_t>(sqlite3_column_int64(statement, 3)),
+                            action,
+                            column_bytes(statement, 4)};
+                        return visit(item);
+                    });
 }
 
 bool WorkList::for_each_prefix(WorkAction action,
                                const std::function<bool(const std::string &)> &visit) {
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT DISTINCT substr(fileID, 1, 2) FROM Work WHERE action = ? "
-                           "ORDER BY 1",
-                           -1, &statement, nullptr) != SQLITE_OK) {
-        return false;
-    }
-    sqlite3_bind_int(statement, 1, static_cast<int>(action));
-    bool ok = true;
-    int step = SQLITE_ROW;
-    while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
-        ok = visit(column_text(statement, 0));
-    }
-    sqlite3_finalize(statement);
-    return ok && step == SQLITE_DONE;
+    return each_row(
+        db_, "SELECT DISTINCT substr(fileID, 1, 2) FROM Work WHERE action = ? ORDER BY 1", action,
+        [&](sqlite3_stmt *statement) { return visit(column_text(statement, 0)); });
 }
 
 uint64_t WorkList::bytes(WorkAction action) {
