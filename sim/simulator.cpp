@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <set>
+#include <system_error>
 
 #include "device_services.h"
 
@@ -28,7 +29,19 @@ Simulator::~Simulator() {
     stop();
 }
 
+// An installed tarvosim finds its fixtures beside itself (PREFIX/bin and
+// PREFIX/share/tarvo, wherever PREFIX and DESTDIR put them); one in the
+// build tree finds those of the source tree.
 std::string Simulator::default_fixture_dir() {
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path installed =
+            program.parent_path().parent_path() / "share/tarvo/fixtures/iphone";
+        if (std::filesystem::is_directory(installed, error)) {
+            return installed.string();
+        }
+    }
     return std::string(TARVO_SOURCE_DIR) + "/fixtures/iphone";
 }
 

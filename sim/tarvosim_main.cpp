@@ -10,6 +10,7 @@
 #include <string>
 
 #include "simulator.h"
+#include "tarvo_config.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ void print_usage(FILE *out, const char *argv0) {
                  "                       (repeatable; default: the bundled iPhone)\n"
                  "  --debug              print every device message on standard error\n"
                  "  -h, --help           print this help\n"
+                 "  -v, --version        print the version\n"
                  "\n"
                  "Point clients at it with USBMUXD_SOCKET_ADDRESS=UNIX:PATH.\n"
                  "Stops cleanly on SIGINT or SIGTERM.\n",
@@ -45,14 +47,18 @@ int usage_error(const char *argv0, const char *message) {
 
 int main(int argc, char **argv) {
     static const option kOptions[] = {
-        {"socket", required_argument, nullptr, 's'}, {"state", required_argument, nullptr, 'S'},
-        {"device", required_argument, nullptr, 'D'}, {"debug", no_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"socket", required_argument, nullptr, 's'},
+        {"state", required_argument, nullptr, 'S'},
+        {"device", required_argument, nullptr, 'D'},
+        {"debug", no_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0},
     };
     tarvosim::Simulator::Options options;
     opterr = 0;  // our own messages below
     int c = 0;
-    while ((c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1) {
         switch (c) {
             case 's':
                 options.socket_path = optarg;
@@ -68,6 +74,9 @@ int main(int argc, char **argv) {
                 break;
             case 'h':
                 print_usage(stdout, argv[0]);
+                return 0;
+            case 'v':
+                std::printf("tarvosim %s\n", PACKAGE_VERSION);
                 return 0;
             case ':':
                 return usage_error(

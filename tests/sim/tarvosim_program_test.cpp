@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim_test_support.h"
+#include "tarvo_config.h"
 
 namespace {
 
@@ -203,6 +204,9 @@ TEST(TarvosimProgramTest, RefusesBadCommandLinesWithStatusTwo) {
     EXPECT_EQ(help.wait_exit(), 0);
     EXPECT_NE(help.all_stdout().find("Usage: tarvosim --socket PATH --state DIR"),
               std::string::npos);
+    Program version({"--version"});
+    EXPECT_EQ(version.wait_exit(), 0);
+    EXPECT_EQ(version.all_stdout(), "tarvosim " PACKAGE_VERSION "\n");
 }
 
 TEST(TarvosimProgramTest, BadFixtureStopsTheStartWithStatusOne) {
