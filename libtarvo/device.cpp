@@ -5,7 +5,11 @@
 #include <usbmuxd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -48,6 +52,123 @@ tarvo_error_t tarvo_new_with_options(tarvo_t *device, const char *udid,
     created->network = info.conn_type == CONNECTION_TYPE_NETWORK;
     *device = created;
     return TARVO_E_SUCCESS;
+}
+
+tarvo_error_t tarvo_list_udids(enum tarvo_options options, char ***udids, int *count) {
+    if (!udids || !count) {
+        return TARVO_E_INVALID_ARG;
+    }
+    *udids = nullptr;
+    *count = 0;
+    usbmuxd_device_info_t *list = nullptr;
+    const int found = usbmuxd_get_device_list(&list);
+    if (found < 0) {
+        return TARVO_E_CONNREFUSED;
+    }
+    const int mask = lookup_mask(options);
+    auto *names =
+        static_cast<char **>(std::calloc(static_cast<std::size_t>(found) + 1, sizeof(char *)));
+    if (!names) {
+        usbmuxd_device_list_free(&list);
+        return TARVO_E_UNKNOWN_ERROR;
+    }
+    int kept = 0;
+    for (int i = 0; i < found; ++i) {
+        const usbmuxd_device_info_t &info = list[i];
+        const bool selected = info.conn_type == CONNECTION_TYPE_NETWORK
+                                  ? (mask & DEVICE_LOOKUP_NETWORK) != 0
+                                  : (mask & DEVICE_LOOKUP_USBMUX) != 0;
+        if (selected) {
+            if (char *copy = strndup(info.udid, sizeof(info.udid))) {
+                names[kept++] = copy;
+            }
+        }
+    }
+    usbmuxd_device_list_free(&list);
+    *udids = names;
+    *count = kept;
+    return TARVO_E_SUCCESS;
+}
+
+namespace {
+
+// What the daemon's event thread hands to the waiting caller.
+struct DeviceWait {
+    int mask = 0;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::string udid;
+};
+
+void on_device_event(const usbmuxd_event_t *event, void *user_data) {
+    auto *wait = static_cast<DeviceWait *>(user_data);
+    if (event->event != UE_DEVICE_ADD) {
+        return;
+    }
+    const bool network = event->device.conn_type == CONNECTION_TYPE_NETWORK;
+    if ((wait->mask & (network ? DEVICE_LOOKUP_NETWORK : DEVICE_LOOKUP_USBMUX)) == 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(wait->mutex);
+    if (wait->udid.empty()) {
+        wait->udid.assign(event->device.udid,
+                          strnlen(event->device.udid, sizeof(event->device.udid)));
+        wait->arrived.notify_all();
+    }
+}
+
+}  // namespace
+
+tarvo_error_t tarvo_wait_for_device(enum tarvo_options options, int timeout_ms, char **udid) {
+    if (!udid || timeout_ms < 0) {
+        return TARVO_E_INVALID_ARG;
+    }
+    *udid = nullptr;
+    // The daemon's Listen reports every device already attached before any
+    // later one, but only once it is reachable: ask it directly first, so
+    // that a daemon that is not there is an error, not a wait.
+    char **present = nullptr;
+    int count = 0;
+    const tarvo_error_t listed = tarvo_list_udids(options, &present, &count);
+    if (listed != TARVO_E_SUCCESS) {
+        return listed;
+    }
+    if (count > 0) {
+        *udid = strdup(present[0]);
+        tarvo_udid_list_free(present);
+        return *udid ? TARVO_E_SUCCESS : TARVO_E_UNKNOWN_ERROR;
+    }
+    tarvo_udid_list_free(present);
+
+    DeviceWait wait;
+    wait.mask = lookup_mask(options);
+    usbmuxd_subscription_context_t context = nullptr;
+    if (usbmuxd_events_subscribe(&context, on_device_event, &wait) != 0) {
+        return TARVO_E_CONNREFUSED;
+    }
+    std::string found;
+    {
+        std::unique_lock<std::mutex> lock(wait.mutex);
+        wait.arrived.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&] { return !wait.udid.empty(); });
+        found = wait.udid;
+    }
+    usbmuxd_events_unsubscribe(context);
+    if (found.empty()) {
+        return TARVO_E_TIMEOUT;
+    }
+    *udid = strdup(found.c_str());
+    return *udid ? TARVO_E_SUCCESS : TARVO_E_UNKNOWN_ERROR;
+}
+
+void tarvo_udid_list_free(char **udids) {
+    if (!udids) {
+        return;
+    }
+    for (char **name = udids; *name; ++name) {
+        std::free(*name);
+    }
+    std::free(udids);
 }
 
 tarvo_error_t tarvo_new(tarvo_t *device, const char *udid) {

@@ -39,6 +39,19 @@ tarvo_error_t tarvo_new_with_options(tarvo_t *device, const char *udid, enum tar
 tarvo_error_t tarvo_new(tarvo_t *device, const char *udid);
 tarvo_error_t tarvo_free(tarvo_t device);
 
+/* The UDIDs of the devices the lookup selects, in the daemon's order, as a
+ * null-terminated array in *udids (freed with tarvo_udid_list_free) and
+ * their number in *count. TARVO_E_CONNREFUSED when the multiplexer daemon
+ * cannot be reached. */
+tarvo_error_t tarvo_list_udids(enum tarvo_options options, char ***udids, int *count);
+void tarvo_udid_list_free(char **udids);
+
+/* Waits up to timeout_ms for a device that the lookup selects to be
+ * attached (one attached already counts) and gives its UDID, a heap string
+ * freed by the caller. TARVO_E_TIMEOUT when none came, TARVO_E_CONNREFUSED
+ * when the multiplexer daemon cannot be reached. */
+tarvo_error_t tarvo_wait_for_device(enum tarvo_options options, int timeout_ms, char **udid);
+
 /* Heap string, freed by the caller. */
 tarvo_error_t tarvo_get_udid(tarvo_t device, char **udid);
 /* The multiplexer's id for the device, needed to save its pair record. */

@@ -70,13 +70,18 @@ TEST_F(TarvoinfoTest, NoDeviceFound) {
     ASSERT_TRUE(sim.ok());
     ProcessResult r = run_process({"tarvoinfo", "-u", "OTHERDEVICE"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "ERROR: Device OTHERDEVICE not found!\n");
+    // The tool's own line, then which devices are there.
+    EXPECT_EQ(r.err, "ERROR: Device OTHERDEVICE not found!\nAttached over USB: SOMEDEVICE\n");
     EXPECT_EQ(r.out, "");
 
     sim.stop();
     r = run_process({"tarvoinfo"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "ERROR: No device found!\n");
+    EXPECT_EQ(r.err, std::string("ERROR: No device found!\n") +
+                         "The USB multiplexer daemon cannot be reached at " +
+                         getenv("USBMUXD_SOCKET_ADDRESS") +
+                         ". Is it running? USBMUXD_SOCKET_ADDRESS (UNIX:/path or host:port) "
+                         "points the tools at another one.\n");
 }
 
 TEST_F(TarvoinfoTest, ValuesByDomainAndKeyAsTextAndXml) {
@@ -151,26 +156,47 @@ TEST_F(TarvoinfoTest, TwoDevicesAndNetworkLookup) {
     // the network device exists only for a network lookup
     ProcessResult usb = run_process({"tarvoinfo", "-u", "TV", "-k", "DeviceName"});
     EXPECT_EQ(usb.status, 255);
-    EXPECT_EQ(usb.err, "ERROR: Device TV not found!\n");
+    EXPECT_EQ(usb.err, "ERROR: Device TV not found!\nAttached over USB: FIRST, SECOND\n");
     ProcessResult net = run_process({"tarvoinfo", "-n", "-s", "-k", "DeviceName"});
     EXPECT_EQ(net.status, 0) << net.err;
     EXPECT_EQ(net.out, "Living Room\n");
+    // A session needs a wireless pairing first, and the user is told how.
+    ProcessResult unpaired = run_process({"tarvoinfo", "-n", "-u", "TV", "-k", "DeviceName"});
+    EXPECT_EQ(unpaired.status, 255);
+    EXPECT_NE(unpaired.err.find("(-36)\nDevice TV is not paired with this host over the network: "
+                                "pair it with 'tarvopair -w pair' first.\n"),
+              std::string::npos)
+        << unpaired.err;
 }
 
 TEST_F(TarvoinfoTest, EachPairingRefusalEndsTheRun) {
-    const std::vector<std::pair<std::string, int>> policies = {
-        {"deny", -18}, {"pending", -19}, {"passcode", -17}};
-    for (const auto &[policy, code] : policies) {
-        SCOPED_TRACE(policy);
-        SimHarness sim({make_device(scratch, "P" + policy, policy_xml(policy))});
+    // The tool's line with the code, then what the user can do about it.
+    struct Refusal {
+        std::string policy;
+        int code;
+        std::string hint;
+    };
+    const std::vector<Refusal> refusals = {
+        {"deny", -18,
+         "The device: its user denied the trust dialog. Unplug and plug it in again, then "
+         "choose Trust.\n"},
+        {"pending", -19,
+         "The device waits for its user to accept the trust dialog on its screen; then try "
+         "again.\n"},
+        {"passcode", -17,
+         "The device has a passcode set: unlock it, enter the passcode and try again.\n"},
+    };
+    for (const Refusal &refusal : refusals) {
+        SCOPED_TRACE(refusal.policy);
+        SimHarness sim({make_device(scratch, "P" + refusal.policy, policy_xml(refusal.policy))});
         ASSERT_TRUE(sim.ok());
         ProcessResult r = run_process({"tarvoinfo"});
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, "");
-        std::string suffix = " (" + std::to_string(code) + ")\n";
+        const std::string tail = " (" + std::to_string(refusal.code) + ")\n" + refusal.hint;
         EXPECT_EQ(r.err.rfind("ERROR: Could not connect to lockdownd: ", 0), 0u) << r.err;
-        EXPECT_GE(r.err.size(), suffix.size());
-        EXPECT_EQ(r.err.substr(r.err.size() - suffix.size()), suffix) << r.err;
+        ASSERT_GE(r.err.size(), tail.size());
+        EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail) << r.err;
     }
 }
 

@@ -80,15 +80,19 @@ TEST_F(TarvonameTest, DeviceErrors) {
 
     ProcessResult missing = run_process({"tarvoname", "-u", "NOPE"});
     EXPECT_EQ(missing.status, 255);
-    EXPECT_EQ(missing.err, "ERROR: No device found with udid NOPE.\n");
+    EXPECT_EQ(missing.err,
+              "ERROR: No device found with udid NOPE.\nAttached over USB: PHONE1, DENIES\n");
 
     ProcessResult denied = run_process({"tarvoname", "-u", "DENIES"});
     EXPECT_EQ(denied.status, 255);
-    EXPECT_EQ(denied.err, "ERROR: Could not connect to lockdownd, error code -18\n");
+    EXPECT_EQ(denied.err,
+              "ERROR: Could not connect to lockdownd, error code -18\n"
+              "Device DENIES: its user denied the trust dialog. Unplug and plug it in again, "
+              "then choose Trust.\n");
 
     ProcessResult network = run_process({"tarvoname", "-n"});
     EXPECT_EQ(network.status, 255);
-    EXPECT_EQ(network.err, "ERROR: No device found.\n");
+    EXPECT_EQ(network.err, "ERROR: No device found.\nNo device is attached on the network.\n");
 }
 
 TEST_F(TarvonameTest, HostileAnswerToTheNameQuery) {

@@ -121,6 +121,16 @@ TEST(TarvopairList, ListsRecordFilesOnly) {
     unsetenv("TARVO_LOCKDOWN_DIR");
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.out, "");
+    EXPECT_EQ(empty.err, "");
+
+    // A folder that cannot be read is said so, not shown as an empty list.
+    const std::string not_a_folder = dir.path() + "/x.txt";
+    setenv("TARVO_LOCKDOWN_DIR", not_a_folder.c_str(), 1);
+    ProcessResult unreadable = run_process({"tarvopair", "list"});
+    unsetenv("TARVO_LOCKDOWN_DIR");
+    EXPECT_EQ(unreadable.out, "");
+    EXPECT_EQ(unreadable.err, "ERROR: Could not read the pair-record folder " + not_a_folder +
+                                  ": Not a directory\n");
 }
 
 class TarvopairTest : public ::testing::Test {

@@ -33,7 +33,13 @@ struct DeviceNotFoundLines {
 };
 
 /// The device `udid` (the first one when null), looked up on the network
-/// or through the multiplexer; null after the tool's line was printed.
+/// or through the multiplexer; null after the tool's line was printed, and
+/// after explain_missing_device's lines.
 DeviceHandle open_device(const char *udid, bool use_network, const DeviceNotFoundLines &lines);
+
+/// Lines on standard error, after a tool's "no device" line, that say why:
+/// the multiplexer daemon cannot be reached (and the address tried), no
+/// device is attached, or which devices are when `udid` is not one of them.
+void explain_missing_device(const char *udid, bool use_network);
 
 #endif

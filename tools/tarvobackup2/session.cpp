@@ -1,6 +1,9 @@
 // Session set-up, one function per step, and its release.
 #include "session.h"
 
+#include "device_handles.h"
+#include "lockdown_hints.h"
+
 #include "usage_text.h"
 
 #include <stdio.h>
@@ -74,6 +77,8 @@ bool open_device(Session &s) {
         } else {
             printf("No device found.\n");
         }
+        fflush(stdout);
+        explain_missing_device(s.udid(), s.options.network);
         return false;
     }
     if (!s.udid_given) {
@@ -184,6 +189,8 @@ bool start_lockdown(Session &s) {
         lockdownd_client_new_with_handshake(s.device, &s.lockdown, kToolLabel);
     if (result != LOCKDOWN_E_SUCCESS) {
         printf("ERROR: Could not connect to lockdownd, error code %d\n", result);
+        fflush(stdout);
+        explain_lockdown_error(result, s.udid(), s.options.network);
         return false;
     }
     return true;

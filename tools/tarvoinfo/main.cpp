@@ -7,6 +7,7 @@
 
 #include "device_handles.h"
 #include "known_domains.h"
+#include "lockdown_hints.h"
 #include "owners.h"
 #include "plist_compat.h"
 #include "tarvo.h"
@@ -144,6 +145,7 @@ int main(int argc, char *argv[]) {
     if (ldret != LOCKDOWN_E_SUCCESS) {
         fprintf(stderr, "ERROR: Could not connect to lockdownd: %s (%d)\n",
                 lockdownd_strerror(ldret), ldret);
+        explain_lockdown_error(ldret, udid, use_network);
         return -1;
     }
 

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "device_handles.h"
+#include "lockdown_hints.h"
 #include "tarvo.h"
 #include "tool_usage.h"
 
@@ -111,6 +112,7 @@ int main(int argc, char *argv[]) {
     const LockdownClient client(raw_client);
     if (ldret != LOCKDOWN_E_SUCCESS) {
         fprintf(stderr, "ERROR: Could not connect to lockdownd, error code %d\n", ldret);
+        explain_lockdown_error(ldret, udid, use_network);
         return -1;
     }
 

@@ -1,6 +1,8 @@
 // tarvopair: pairs the host with a device (over USB, or wirelessly with a
 // PIN), validates and removes pairings, lists the paired devices and prints
 // the host's identifiers.
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
@@ -127,6 +129,20 @@ int print_system_buid() {
     return 0;
 }
 
+// An empty list is also what a folder that cannot be read gives; a missing
+// folder only means no device was ever paired.
+void report_unreadable_record_folder() {
+    const char *folder = userpref_get_config_dir();
+    if (!folder) {
+        return;
+    }
+    DirPtr dir(opendir(folder));
+    if (!dir && errno != ENOENT) {
+        fprintf(stderr, "ERROR: Could not read the pair-record folder %s: %s\n", folder,
+                strerror(errno));
+    }
+}
+
 int print_paired_udids() {
     char **udids = nullptr;
     unsigned int count = 0;
@@ -136,6 +152,7 @@ int print_paired_udids() {
         free(udids[i]);
     }
     free(udids);
+    report_unreadable_record_folder();
     return 0;
 }
 

@@ -58,10 +58,12 @@ TEST_F(Tarvobackup2Session, NoDevice) {
     ProcessResult by_udid = backup2({"-u", "NOPE", "info", backups.path()});
     EXPECT_EQ(by_udid.status, 255);
     EXPECT_EQ(by_udid.out, "No device found with udid NOPE.\n");
+    EXPECT_EQ(by_udid.err, "Attached over USB: PHONE1\n");
 
     ProcessResult network = backup2({"-n", "list", backups.path()});
     EXPECT_EQ(network.status, 255);
     EXPECT_EQ(network.out, "No device found.\n");
+    EXPECT_EQ(network.err, "No device is attached on the network.\n");
 
     // a directory is not needed for these, and any kind of file passes for the others
     ProcessResult cloud = backup2({"-u", "NOPE", "cloud", "on"});
