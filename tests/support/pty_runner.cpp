@@ -40,7 +40,7 @@ bool read_some(int master, std::string &output, Clock::time_point deadline) {
 }  // namespace
 
 PtyResult run_on_pty(const std::vector<std::string> &argv, const std::string &prompt,
-                     const std::string &keys, int timeout_ms) {
+                     const std::string &keys, int timeout_ms, bool pasted) {
     PtyResult result;
     std::string program;
     std::vector<char *> args = exec_words(argv, program);
@@ -61,7 +61,11 @@ PtyResult run_on_pty(const std::vector<std::string> &argv, const std::string &pr
            Clock::now() < deadline) {
         open = read_some(master, result.output, deadline);
     }
-    if (open && Clock::now() < deadline) {
+    if (open && Clock::now() < deadline && pasted) {
+        if (write(master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+            open = false;
+        }
+    } else if (open && Clock::now() < deadline) {
         // One key at a time, as typed: the program reads character by character.
         for (char key : keys) {
             if (write(master, &key, 1) != 1) {

@@ -17,8 +17,9 @@ struct PtyResult {
 };
 
 // Waits for `prompt` in the output, then types `keys` (an empty prompt types
-// at once); after the last key, reads until the program ends.
+// at once); after the last key, reads until the program ends. Keys are
+// typed one by one, or `pasted` in one write.
 PtyResult run_on_pty(const std::vector<std::string> &argv, const std::string &prompt,
-                     const std::string &keys, int timeout_ms = 20000);
+                     const std::string &keys, int timeout_ms = 20000, bool pasted = false);
 
 #endif

@@ -297,13 +297,16 @@ class TarvopairWirelessTest : public ::testing::Test {
 TEST_F(TarvopairWirelessTest, RightPinPairsAndTheHostCanValidate) {
     SimHarness sim({tv_fixture()});
     ASSERT_TRUE(sim.ok());
+    // Pasted in one go: every key must land while echo is off.
     PtyResult r = run_on_pty({"tarvopair", "-w", "--hostinfo", "{\"Name\":\"Bench Host\"}", "pair"},
-                             "Enter PIN: ", "123456\r");
+                             "Enter PIN: ", "123456\r", 20000, true);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Device info:"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("******"), std::string::npos);
-    EXPECT_EQ(r.output.find("1234"), std::string::npos) << "the PIN must not be echoed";
+    const size_t entry = r.output.find("Enter PIN: ");
+    ASSERT_NE(entry, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.compare(entry, 19, "Enter PIN: ******\r\n"), 0)
+        << "the PIN must show as stars only: " << r.output.substr(entry, 40);
     EXPECT_NE(r.output.find("SUCCESS: Paired with device TV1"), std::string::npos) << r.output;
 
     EXPECT_EQ(run_process({"tarvopair", "-n", "validate"}).out,

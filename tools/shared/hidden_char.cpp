@@ -16,6 +16,8 @@ constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 struct termios saved_modes;
 struct termios quiet_modes;
 struct sigaction previous[kSignalCount];
+// Entries under way; only the outermost changes the terminal.
+int quiet_depth = 0;
 
 int slot_of(int sig) {
     for (int i = 0; i < kSignalCount; ++i) {
@@ -91,9 +93,9 @@ int read_char_retrying() {
 
 }  // namespace
 
-int read_hidden_char() {
-    if (tcgetattr(STDIN_FILENO, &saved_modes) != 0) {
-        return read_char_retrying();
+QuietTerminal::QuietTerminal() {
+    if (quiet_depth++ > 0 || tcgetattr(STDIN_FILENO, &saved_modes) != 0) {
+        return;
     }
     quiet_modes = saved_modes;
     quiet_modes.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
@@ -101,9 +103,23 @@ int read_hidden_char() {
     quiet_modes.c_cc[VMIN] = 1;
     quiet_modes.c_cc[VTIME] = 0;
     guard_signals();
+    // TCSANOW, not TCSAFLUSH: keys typed ahead of the prompt belong to the entry.
     tcsetattr(STDIN_FILENO, TCSANOW, &quiet_modes);
-    const int c = read_char_retrying();
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes);
-    unguard_signals();
-    return c;
+    owns_terminal_ = true;
+}
+
+QuietTerminal::~QuietTerminal() {
+    --quiet_depth;
+    if (owns_terminal_) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes);
+        unguard_signals();
+    }
+}
+
+int read_hidden_char() {
+    if (quiet_depth > 0) {
+        return read_char_retrying();
+    }
+    QuietTerminal quiet;
+    return read_char_retrying();
 }

@@ -19,6 +19,8 @@ void write_to_stderr(const char *text) {
 }
 
 void read_prompted_line(const char *prompt, const char *suffix, char *buffer) {
+    // Quiet before the prompt shows, so that no key typed after it is echoed.
+    QuietTerminal quiet;
     fprintf(stderr, "%s%s: ", prompt, suffix);
     fflush(stderr);
     get_hidden_input(buffer);
@@ -34,6 +36,7 @@ void get_hidden_input(char *buffer) {
     tarvo::keep_process_memory_private();
     const size_t capacity = kHiddenInputSize - 1;
     size_t stored = 0;
+    QuietTerminal quiet;
     while (true) {
         const int c = read_hidden_char();
         if (c == EOF || c == '\0' || c == '\n' || c == '\r') {

@@ -55,6 +55,8 @@ namespace {
 // reach, so the process stays private from the first key on.
 void read_pin(char *buffer, uint32_t *data_size) {
     tarvo::keep_process_memory_private();
+    // Quiet before the prompt shows, so that no key typed after it is echoed.
+    QuietTerminal quiet;
     printf("Enter PIN: ");
     fflush(stdout);
     const uint32_t capacity = *data_size;
