@@ -1,6 +1,6 @@
 // Property-list text for people ("Key: value" lines) and the integer sign
 // test that the stream writer's text and JSON output share. Internal to the
-// fallback stream writer.
+// fallback stream writer and the JSON form.
 #ifndef TARVO_COMMON_PLIST_READABLE_WRITER_H
 #define TARVO_COMMON_PLIST_READABLE_WRITER_H
 

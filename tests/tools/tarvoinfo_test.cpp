@@ -110,6 +110,19 @@ TEST_F(TarvoinfoTest, ValuesByDomainAndKeyAsTextAndXml) {
     EXPECT_EQ(domain.status, 0);
     EXPECT_EQ(domain.out, "87\n");
     EXPECT_EQ(domain.err, "");
+
+    // JSON: the node as the device sent it, the last format option winning
+    EXPECT_EQ(run_process({"tarvoinfo", "-x", "--json", "-k", "DeviceName"}).out,
+              "\"Kitchen Phone\"\n");
+    EXPECT_EQ(run_process({"tarvoinfo", "-j", "-q", "com.apple.mobile.battery", "-k",
+                           "BatteryCurrentCapacity"})
+                  .out,
+              "87\n");
+    ProcessResult json = run_process({"tarvoinfo", "-j"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out.rfind("{\n", 0), 0u) << json.out;
+    EXPECT_NE(json.out.find("\n  \"DeviceName\": \"Kitchen Phone\",\n"), std::string::npos)
+        << json.out;
 }
 
 TEST_F(TarvoinfoTest, UnknownDomainWarnsButStillQueries) {

@@ -192,6 +192,12 @@ TEST_F(TarvopairTest, PairValidateHostidUnpair) {
     EXPECT_EQ(run_process({"tarvopair", "validate"}).out,
               "SUCCESS: Validated pairing with device PHONE1\n");
     EXPECT_EQ(run_process({"tarvopair", "list"}).out, "PHONE1\n");
+    EXPECT_EQ(run_process({"tarvopair", "list", "--json"}).out,
+              "[\n  {\n    \"udid\": \"PHONE1\",\n    \"host_id\": \"" + hostid.out.substr(0, 36) +
+                  "\"\n  }\n]\n");
+    ProcessResult json_elsewhere = run_process({"tarvopair", "--json", "hostid"});
+    EXPECT_EQ(json_elsewhere.status, 1);
+    EXPECT_EQ(json_elsewhere.err, "ERROR: --json works with the command list only.\n");
 
     // keep the host's record to show that the device forgets the host
     std::filesystem::copy_file(sim.state_dir() + "/PHONE1.plist", scratch.path() + "/kept.plist");
@@ -199,6 +205,7 @@ TEST_F(TarvopairTest, PairValidateHostidUnpair) {
     EXPECT_EQ(unpair.status, 0) << unpair.out;
     EXPECT_EQ(unpair.out, "SUCCESS: Unpaired with device PHONE1\n");
     EXPECT_EQ(run_process({"tarvopair", "list"}).out, "");
+    EXPECT_EQ(run_process({"tarvopair", "list", "--json"}).out, "[]\n");
 
     std::filesystem::copy_file(scratch.path() + "/kept.plist", sim.state_dir() + "/PHONE1.plist");
     ProcessResult stale = run_process({"tarvopair", "validate"});

@@ -3,7 +3,11 @@
 // first row whose word equals the argument is applied.
 #include "command_line.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "command_arguments.h"
@@ -72,6 +76,31 @@ ParseStep on_password(ParseState &state) {
     return kGoOn;
 }
 
+ParseStep on_json(ParseState &) {
+    json_output = true;
+    return kGoOn;
+}
+
+// The descriptor is checked now, while a mistake can still be a usage
+// error; the feed starts with the session.
+ParseStep on_progress_fd(ParseState &state) {
+    const char *value = state.take_next();
+    if (!value || value[0] < '0' || value[0] > '9') {
+        return usage_error(state, "ERROR: --progress-fd needs a file descriptor number.");
+    }
+    char *end = nullptr;
+    errno = 0;
+    const long fd = strtol(value, &end, 10);
+    const int flags =
+        errno == 0 && *end == '\0' && fd <= INT_MAX ? fcntl(static_cast<int>(fd), F_GETFL) : -1;
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+        fprintf(stderr, "ERROR: --progress-fd %s is not a descriptor open for writing.\n", value);
+        return {true, -1};
+    }
+    state.options->progress_fd = static_cast<int>(fd);
+    return kGoOn;
+}
+
 ParseStep on_directory(ParseState &state) {
     SessionOptions &options = *state.options;
     if (options.has_directory) {
@@ -112,6 +141,8 @@ constexpr WordRow kWords[] = {
     {"--skip-apps", on_set_bit<CMD_FLAG_RESTORE_SKIP_APPS>},
     {"--password", on_password},
     {"--full", on_set_bit<CMD_FLAG_FORCE_FULL_BACKUP>},
+    {"--json", on_json},
+    {"--progress-fd", on_progress_fd},
 };
 
 // The last command word wins; its own arguments follow it.
@@ -153,6 +184,11 @@ int parse_command_line(int argc, char **argv, SessionOptions *options, int *exit
     }
     if (options->command_code == CMD_NONE) {
         *exit_status = usage_error(state, "No command specified.").exit_status;
+        return 0;
+    }
+    if (json_output && options->command_code != CMD_INFO && options->command_code != CMD_LIST) {
+        fprintf(stderr, "ERROR: --json works with the commands info and list only.\n");
+        *exit_status = -1;
         return 0;
     }
     return 1;

@@ -10,6 +10,9 @@
 #include <plist/plist.h>
 #include <stdint.h>
 
+#include <optional>
+#include <string>
+
 #include "backup_channel.h"
 
 /// How the loop ended, for the command that ran it.
@@ -20,6 +23,8 @@ struct Mb2LoopResult {
     int32_t operation_result = -1;
     /// Files that the device's uploads created during this run.
     int32_t files_received = 0;
+    /// The final process message's "Content" text, when it had one.
+    std::optional<std::string> content;
 };
 
 /// What a handler gets: the connection, the backup directory that every

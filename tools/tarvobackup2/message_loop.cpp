@@ -14,6 +14,7 @@
 #include "owners.h"
 #include "plist_items.h"
 #include "progress.h"
+#include "progress_feed.h"
 #include "receive_files.h"
 #include "send_files.h"
 #include "signals_and_notifications.h"
@@ -102,6 +103,9 @@ void mb2_run_message_loop(BackupChannel &channel, const char *backup_directory,
                 break;
             }
             draw_overall_progress(&overall_bar_done);
+            if (overall_progress > 0) {
+                progress_feed_percent(overall_progress);
+            }
         } else if (received != MOBILEBACKUP2_E_RECEIVE_TIMEOUT) {
             printf("ERROR: Could not receive from mobilebackup2 (%d)\n", received);
             quit_flag.fetch_add(1, std::memory_order_relaxed);
@@ -140,8 +144,9 @@ void mb2_process_message(plist_t message, Mb2LoopResult *result) {
         printf("ErrorCode %d: %s\n", error_code, description ? description->c_str() : "(Unknown)");
     }
 
-    if (const std::optional<std::string> content = tarvo::string_item(dict, "Content")) {
+    result->content = tarvo::string_item(dict, "Content");
+    if (result->content && !json_output) {
         print_info("Content:\n");
-        printf("%s", content->c_str());
+        printf("%s", result->content->c_str());
     }
 }

@@ -39,7 +39,8 @@ void mb2_run_message_loop(BackupChannel &channel, const char *backup_directory,
                           Mb2LoopResult *result);
 
 /// DLMessageProcessMessage: reads "ErrorCode", "ErrorDescription" and
-/// "Content" of element 1 into *result and prints them.
+/// "Content" of element 1 into *result and prints them (the content only
+/// without --json).
 void mb2_process_message(plist_t message, Mb2LoopResult *result);
 
 #endif

@@ -1,8 +1,9 @@
 // info and list: the device describes its last backup; the loop prints
-// the device's answer.
+// the device's answer, or its JSON form.
 #include <stdio.h>
 
 #include "commands.h"
+#include "content_json.h"
 #include "signals_and_notifications.h"
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 struct BackupQuery {
     const char *request;  // what the backup service is asked for
     const char *subject;  // how the messages name it
+    std::string (*as_json)(std::string_view content);
 };
 
 int run_backup_query(Session &s, const BackupQuery &query) {
@@ -21,6 +23,9 @@ int run_backup_query(Session &s, const BackupQuery &query) {
         return -1;
     }
     const Mb2LoopResult result = s.run_message_loop();
+    if (json_output && result.content) {
+        printf("%s", query.as_json(*result.content).c_str());
+    }
     if (quit_flag.load(std::memory_order_relaxed) == 0) {
         print_info("Operation Successful.\n");
     } else {
@@ -32,9 +37,9 @@ int run_backup_query(Session &s, const BackupQuery &query) {
 }  // namespace
 
 int run_info(Session &s) {
-    return run_backup_query(s, {"Info", "info"});
+    return run_backup_query(s, {"Info", "info", info_content_to_json});
 }
 
 int run_list(Session &s) {
-    return run_backup_query(s, {"List", "list"});
+    return run_backup_query(s, {"List", "list", list_content_to_json});
 }

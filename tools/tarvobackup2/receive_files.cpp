@@ -19,6 +19,7 @@
 #include "libtarvo/device_link_protocol.h"
 #include "owners.h"
 #include "progress.h"
+#include "progress_feed.h"
 #include "safe_path.h"
 #include "signals_and_notifications.h"
 #include "transfer_frames.h"
@@ -174,6 +175,7 @@ class UploadReceiver {
         // the stream; a stop inside the data leaves it open.
         if (!block_cut_short_ && (code_ != dl::kXferData || frame_length_ == 0)) {
             complete_file(file.get());
+            report_to_feed(file.get());
         } else {
             drop_partial();
         }
@@ -187,6 +189,14 @@ class UploadReceiver {
             receive_device_error();
         }
         return quit_requested() ? Next::kDiscard : Next::kNextFile;
+    }
+
+    void report_to_feed(int fd) {
+        struct stat st;
+        if (file_completed_ && progress_feed_on() && fstat(fd, &st) == 0) {
+            progress_feed_file(TransferDirection::kReceived, local_path_.c_str(),
+                               static_cast<uint64_t>(st.st_size));
+        }
     }
 
     // A file that could not be created: its hunk goes as the discard step

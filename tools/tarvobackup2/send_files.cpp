@@ -16,6 +16,7 @@
 #include "device_errors.h"
 #include "libtarvo/device_link_protocol.h"
 #include "owners.h"
+#include "progress_feed.h"
 #include "safe_path.h"
 #include "signals_and_notifications.h"
 #include "transfer_frames.h"
@@ -136,7 +137,11 @@ class FileSender {
             // The name and the OK frame in one send.
             memcpy(frames(), kOkFrame, sizeof kOkFrame);
             uint32_t sent = 0;
-            return send_with_held_name(sizeof kOkFrame, &sent) ? 0 : -1;
+            if (!send_with_held_name(sizeof kOkFrame, &sent)) {
+                return -1;
+            }
+            progress_feed_file(TransferDirection::kSent, path, 0);
+            return 0;
         }
         int error = 0;
         bool closed = false;
@@ -146,6 +151,7 @@ class FileSender {
         if (!closed) {
             send_ok_frame(channel_);
         }
+        progress_feed_file(TransferDirection::kSent, path, size);
         return 0;
     }
 

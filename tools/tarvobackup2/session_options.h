@@ -52,6 +52,7 @@ struct SessionOptions {
     SecretString new_password;
     bool interactive = false;
     bool network = false;
+    int progress_fd = -1;  // --progress-fd: JSON progress lines there
 };
 
 /// What one word's parser decides: go on, or end the tool now with a status.

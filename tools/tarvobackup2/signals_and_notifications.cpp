@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 bool verbose = true;
+bool json_output = false;
 std::atomic<int> quit_flag{0};
 
 void print_info(const char *format, ...) {

@@ -15,6 +15,11 @@
 /// command line is parsed, before any library thread exists.
 extern bool verbose;
 
+/// --json: the final process message's content is kept for the command to
+/// print as JSON instead of being printed as the device wrote it. Written
+/// only while the command line is parsed.
+extern bool json_output;
+
 /// The stop counter: incremented, never reset; above 0 means stop. Written
 /// from a signal handler and from the notification thread, so it is a
 /// lock-free atomic (whose operations are async-signal-safe).

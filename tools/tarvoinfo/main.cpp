@@ -1,5 +1,5 @@
 // tarvoinfo: prints the values a device's lockdown service reports, for the
-// global domain or one named domain, all keys or one, as text or XML.
+// global domain or one named domain, all keys or one, as text, XML or JSON.
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -10,12 +10,13 @@
 #include "lockdown_hints.h"
 #include "owners.h"
 #include "plist_compat.h"
+#include "plist_json.h"
 #include "tarvo.h"
 #include "tool_usage.h"
 
 namespace {
 
-enum class OutputFormat { Text, Xml };
+enum class OutputFormat { Text, Xml, Json };
 
 void print_usage(int argc, char **argv, int to_error) {
     (void)argc;
@@ -46,6 +47,10 @@ void print_usage(int argc, char **argv, int to_error) {
 }
 
 void print_value(plist_t node, OutputFormat format) {
+    if (format == OutputFormat::Json) {
+        printf("%s", tarvo::plist_to_json_text(node).c_str());
+        return;
+    }
     if (format == OutputFormat::Text) {
         plist_write_to_stream(node, stdout, static_cast<plist_format_t>(11),
                               static_cast<plist_write_options_t>(0));
@@ -63,12 +68,17 @@ void print_value(plist_t node, OutputFormat format) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
-    static const struct option longopts[] = {
-        {"debug", no_argument, nullptr, 'd'},        {"help", no_argument, nullptr, 'h'},
-        {"udid", required_argument, nullptr, 'u'},   {"network", no_argument, nullptr, 'n'},
-        {"domain", required_argument, nullptr, 'q'}, {"key", required_argument, nullptr, 'k'},
-        {"simple", no_argument, nullptr, 's'},       {"xml", no_argument, nullptr, 'x'},
-        {"version", no_argument, nullptr, 'v'},      {nullptr, 0, nullptr, 0}};
+    static const struct option longopts[] = {{"debug", no_argument, nullptr, 'd'},
+                                             {"help", no_argument, nullptr, 'h'},
+                                             {"udid", required_argument, nullptr, 'u'},
+                                             {"network", no_argument, nullptr, 'n'},
+                                             {"domain", required_argument, nullptr, 'q'},
+                                             {"key", required_argument, nullptr, 'k'},
+                                             {"simple", no_argument, nullptr, 's'},
+                                             {"xml", no_argument, nullptr, 'x'},
+                                             {"version", no_argument, nullptr, 'v'},
+                                             {"json", no_argument, nullptr, 'j'},
+                                             {nullptr, 0, nullptr, 0}};
 
     signal(SIGPIPE, SIG_IGN);
 
@@ -81,7 +91,7 @@ int main(int argc, char *argv[]) {
 
     // Each tool's option loop stands alone: their exit statuses and usage calls differ.
     int c;
-    while ((c = getopt_long(argc, argv, "dhu:nq:k:sxv", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "dhu:nq:k:sxvj", longopts, nullptr)) != -1) {
         switch (c) {
             case 'd':
                 tarvo_set_debug_level(1);
@@ -118,6 +128,9 @@ int main(int argc, char *argv[]) {
                 break;
             case 'x':
                 format = OutputFormat::Xml;
+                break;
+            case 'j':
+                format = OutputFormat::Json;
                 break;
             case 'h':
                 print_usage(argc, argv, 0);

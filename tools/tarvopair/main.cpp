@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "device_handles.h"
@@ -143,6 +144,33 @@ void report_unreadable_record_folder() {
     }
 }
 
+// With --json: one object per pair record, with what a script may want
+// to tell the records apart by.
+int print_paired_devices_as_json() {
+    char **udids = nullptr;
+    unsigned int count = 0;
+    userpref_get_paired_udids(&udids, &count);
+    nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+    for (unsigned int i = 0; i < count; i++) {
+        nlohmann::ordered_json device = {{"udid", udids[i]}};
+        plist_t raw_record = nullptr;
+        if (userpref_read_pair_record(udids[i], &raw_record) == 0) {
+            const PlistPtr record(raw_record);
+            char *host_id = nullptr;
+            pair_record_get_host_id(record.get(), &host_id);
+            device["host_id"] = host_id ? nlohmann::ordered_json(host_id) : nullptr;
+            free(host_id);
+        }
+        devices.push_back(std::move(device));
+        free(udids[i]);
+    }
+    free(udids);
+    printf("%s\n",
+           devices.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    report_unreadable_record_folder();
+    return 0;
+}
+
 int print_paired_udids() {
     char **udids = nullptr;
     unsigned int count = 0;
@@ -250,13 +278,18 @@ int run_device_command(Command command, bool wireless, bool use_network, plist_t
 }
 
 int run(int argc, char **argv) {
-    static const struct option longopts[] = {
-        {"help", no_argument, nullptr, 'h'},         {"udid", required_argument, nullptr, 'u'},
-        {"wireless", no_argument, nullptr, 'w'},     {"network", no_argument, nullptr, 'n'},
-        {"hostinfo", required_argument, nullptr, 1}, {"debug", no_argument, nullptr, 'd'},
-        {"version", no_argument, nullptr, 'v'},      {nullptr, 0, nullptr, 0}};
+    static const struct option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                             {"udid", required_argument, nullptr, 'u'},
+                                             {"wireless", no_argument, nullptr, 'w'},
+                                             {"network", no_argument, nullptr, 'n'},
+                                             {"hostinfo", required_argument, nullptr, 1},
+                                             {"debug", no_argument, nullptr, 'd'},
+                                             {"version", no_argument, nullptr, 'v'},
+                                             {"json", no_argument, nullptr, 2},
+                                             {nullptr, 0, nullptr, 0}};
 
     bool wireless = false;
+    bool json = false;
     bool use_network = false;
     PlistPtr host_info;
 
@@ -285,6 +318,9 @@ int run(int argc, char **argv) {
                 if (!parse_host_info(optarg, &host_info)) {
                     return 1;
                 }
+                break;
+            case 2:
+                json = true;
                 break;
             case 'h':
                 print_usage(argv, 0);
@@ -324,6 +360,10 @@ int run(int argc, char **argv) {
             print_usage(argv, 1);
             return 1;
         }
+        if (json && row->command != Command::List) {
+            fprintf(stderr, "ERROR: --json works with the command list only.\n");
+            return 1;
+        }
         if (wireless) {
             if (!row->allowed_wireless) {
                 fprintf(stderr, "ERROR: Command '%s' is not supported with -w\n", argv[optind]);
@@ -337,7 +377,7 @@ int run(int argc, char **argv) {
             case Command::SystemBuid:
                 return print_system_buid();
             case Command::List:
-                return print_paired_udids();
+                return json ? print_paired_devices_as_json() : print_paired_udids();
             default:
                 return run_device_command(row->command, wireless, use_network, host_info.get());
         }

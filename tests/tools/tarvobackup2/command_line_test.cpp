@@ -76,6 +76,7 @@ Parsed parse(std::vector<std::string> args, const char *argv0 = "/opt/bin/tarvob
     parsed.out = capture.take();
     parsed.verbose_after = verbose;
     verbose = true;
+    json_output = false;
     parsed.options.argv = nullptr;  // the storage goes with this function
     return parsed;
 }
@@ -132,6 +133,17 @@ TEST(Tarvobackup2CommandLine, WordsThatEndTheRun) {
         {{"cloud", "on", "cloud"},
          -1,
          "No argument given for cloud command; requires either 'on' or 'off'.\n" + kUsage},
+        // machine-readable output: a bad descriptor or a command without
+        // JSON is said on standard error
+        {{"backup", "--progress-fd"},
+         -1,
+         "ERROR: --progress-fd needs a file descriptor number.\n" + kUsage},
+        {{"--progress-fd", "-1", "backup", "DIR"},
+         -1,
+         "ERROR: --progress-fd needs a file descriptor number.\n" + kUsage},
+        {{"--progress-fd", "987", "backup", "DIR"}, -1, ""},
+        {{"--progress-fd", "2x", "backup", "DIR"}, -1, ""},
+        {{"--json", "backup", "DIR"}, -1, ""},
     };
     for (const EndCase &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
