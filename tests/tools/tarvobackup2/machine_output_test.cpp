@@ -68,8 +68,9 @@ TEST(Tarvobackup2MachineOutput, InfoAndListAsJsonSayWhatTheTextSays) {
     const ProcessResult csv = run({"list"});
     const ProcessResult list = run({"list", "--json"});
     ASSERT_EQ(list.status, 0) << list.out;
+    const json files = json::parse(list.out).at("files");
     std::string rows;
-    for (const json &file : json::parse(list.out).at("files")) {
+    for (const json &file : files) {
         rows += file.at("Domain").get<std::string>() + "," + file.at("Path").get<std::string>() +
                 "," + std::to_string(file.at("Size").get<uint64_t>()) + "\n";
     }
