@@ -24,7 +24,7 @@ set_target_properties(internalcommon tarvo_pairing_crypto PROPERTIES POSITION_IN
 # Not part of `make` or `make check`: only `make install` builds it.
 set_target_properties(tarvo_shared PROPERTIES EXCLUDE_FROM_ALL ON)
 
-install(TARGETS tarvobackup2 tarvopair tarvoinfo tarvoname tarvodevices tarvosim
+install(TARGETS tarvobackup2 tarvopair tarvoinfo tarvoname tarvodevices tarvosim tarvobrowse
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tarvo_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/tarvo.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -43,12 +43,12 @@ install(FILES ${CMAKE_BINARY_DIR}/generated/libtarvo.pc
 
 # Man pages carry the version of the build.
 set(VERSION ${PROJECT_VERSION})
-foreach(page tarvobackup2 tarvopair tarvoinfo tarvoname tarvodevices tarvosim)
+foreach(page tarvobackup2 tarvopair tarvoinfo tarvoname tarvodevices tarvosim tarvobrowse)
   configure_file(man/${page}.1 ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
 
-foreach(tool tarvobackup2 tarvopair tarvoinfo tarvoname tarvodevices)
+foreach(tool tarvobackup2 tarvopair tarvoinfo tarvoname tarvodevices tarvobrowse)
   install(FILES completions/bash/${tool}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
   install(FILES completions/zsh/_${tool} DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)

@@ -10,7 +10,6 @@
 
 #include <string>
 
-
 namespace {
 
 TEST(ProgressFeed, OnlyADescriptorOpenForWritingStartsIt) {
