@@ -42,4 +42,8 @@ const char *kind_name(uint64_t flags) {
     }
 }
 
+std::string counted(uint64_t count, const char *one, const char *many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 }  // namespace browse

@@ -16,6 +16,8 @@ std::string mode_text(uint64_t flags, uint64_t mode);
 std::string time_text(int64_t unix_seconds);
 /// "file", "directory", "link" or "unknown".
 const char *kind_name(uint64_t flags);
+/// "1 file", "2 files": `count` and the noun that fits it.
+std::string counted(uint64_t count, const char *one, const char *many);
 
 }  // namespace browse
 

@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "content_copy.h"
+#include "entry_format.h"
 #include "entry_pipeline.h"
 #include "mb_record.h"
 #include "opened_backup.h"
@@ -137,11 +138,12 @@ void Extraction::finish_folders() {
 }
 
 void Extraction::print_summary(const std::string &out) const {
-    printf("Extracted %" PRIu64 " files (%" PRIu64 " bytes), %zu folders and %" PRIu64
-           " links to %s",
-           files_, bytes_, folders_.size(), links_, out.c_str());
+    printf("Extracted %s (%" PRIu64 " bytes), %s and %s to %s",
+           counted(files_, "file", "files").c_str(), bytes_,
+           counted(folders_.size(), "folder", "folders").c_str(),
+           counted(links_, "link", "links").c_str(), out.c_str());
     if (failed_) {
-        printf("; %" PRIu64 " entries refused or failed", failed_);
+        printf("; %s refused or failed", counted(failed_, "entry", "entries").c_str());
     }
     printf(".\n");
 }

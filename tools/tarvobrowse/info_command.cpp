@@ -146,8 +146,10 @@ int run_info(const BrowseOptions &options) {
         report_error(error);
         return kExitError;
     }
-    printf("%-18s %" PRIu64 " files (%" PRIu64 " bytes), %" PRIu64 " folders, %" PRIu64 " links\n",
-           "Entries:", counts.files, counts.bytes, counts.folders, counts.links);
+    printf("%-18s %s (%" PRIu64 " bytes), %s, %s\n",
+           "Entries:", counted(counts.files, "file", "files").c_str(), counts.bytes,
+           counted(counts.folders, "folder", "folders").c_str(),
+           counted(counts.links, "link", "links").c_str());
     if (counts.unreadable) {
         printf("%-18s %" PRIu64 "\n", "Unreadable rows:", counts.unreadable);
     }
