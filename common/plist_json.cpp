@@ -2,7 +2,6 @@
 #include "plist_json.h"
 
 #include <cmath>
-#include <ctime>
 #include <span>
 
 #include "base64.h"
@@ -12,22 +11,6 @@ namespace tarvo {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-constexpr int64_t kSecondsFrom1970To2001 = 978307200;
-
-std::string iso_date(plist_t node) {
-    int32_t seconds = 0;
-    int32_t microseconds = 0;
-    plist_get_date_val(node, &seconds, &microseconds);
-    const std::time_t when = static_cast<std::time_t>(seconds + kSecondsFrom1970To2001);
-    std::tm parts{};
-    char text[32];
-    if (!gmtime_r(&when, &parts) ||
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
-        return "";
-    }
-    return text;
-}
 
 Json integer_of(plist_t node) {
     uint64_t value = 0;
@@ -65,7 +48,7 @@ std::optional<Json> value_of(plist_t node, int depth) {
                 std::span(reinterpret_cast<const unsigned char *>(bytes), bytes ? length : 0)));
         }
         case PLIST_DATE:
-            return Json(iso_date(node));
+            return Json(plist_date_iso8601(node));
         case PLIST_UID: {
             uint64_t value = 0;
             plist_get_uid_val(node, &value);

@@ -80,16 +80,7 @@ void append_real(plist_t node, std::string &out) {
 }
 
 void append_date(plist_t node, std::string &out) {
-    int32_t seconds = 0;
-    int32_t microseconds = 0;
-    plist_get_date_val(node, &seconds, &microseconds);
-    std::time_t when = static_cast<std::time_t>(seconds + kSecondsFrom1970To2001);
-    std::tm broken_down{};
-    char text[32];
-    if (gmtime_r(&when, &broken_down) &&
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &broken_down) > 0) {
-        out += text;
-    }
+    out += plist_date_iso8601(node);
 }
 
 void append_data(plist_t node, bool partial, std::string &out) {
@@ -275,6 +266,20 @@ bool plist_integer_is_negative(plist_t node) {
     bool negative = text.find("<integer>-") != std::string_view::npos;
     plist_to_xml_free(xml);
     return negative;
+}
+
+std::string plist_date_iso8601(plist_t node) {
+    int32_t seconds = 0;
+    int32_t microseconds = 0;
+    plist_get_date_val(node, &seconds, &microseconds);
+    std::time_t when = static_cast<std::time_t>(seconds + kSecondsFrom1970To2001);
+    std::tm broken_down{};
+    char text[32];
+    if (!gmtime_r(&when, &broken_down) ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &broken_down) == 0) {
+        return "";
+    }
+    return text;
 }
 
 }  // namespace tarvo

@@ -1,6 +1,5 @@
-// Property-list text for people ("Key: value" lines) and the integer sign
-// test that the stream writer's text and JSON output share. Internal to the
-// fallback stream writer and the JSON form.
+// Property-list text for people ("Key: value" lines), and the integer sign
+// test and the date text that the stream writer and the JSON form share.
 #ifndef TARVO_COMMON_PLIST_READABLE_WRITER_H
 #define TARVO_COMMON_PLIST_READABLE_WRITER_H
 
@@ -33,6 +32,10 @@ bool plist_render_readable(plist_t node, const ReadableTextOptions &options, std
 // 64 bits plus a note whether a value above INT64_MAX is a large unsigned or a
 // negative number.
 bool plist_integer_is_negative(plist_t node);
+
+// A date node in ISO 8601, UTC, to the second ("2001-01-01T00:00:00Z");
+// empty when the C library cannot show it.
+std::string plist_date_iso8601(plist_t node);
 
 }  // namespace tarvo
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "device_errors.h"
+#include "fd_io.h"
 #include "libtarvo/device_link_protocol.h"
 #include "owners.h"
 #include "progress.h"
@@ -75,21 +76,6 @@ void drop_bytes(BackupChannel &channel, uint64_t count, std::vector<char> &scrat
         }
         count -= got;
     }
-}
-
-bool write_all(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 // One DLMessageUploadFiles: the stream of files that follows it, up to its
@@ -384,7 +370,7 @@ class UploadReceiver {
         if (write_error_reported_) {
             return;
         }
-        if (!write_all(fd, buffer_.data(), length)) {
+        if (!tarvo::write_whole(fd, buffer_.data(), length)) {
             report_write_error(errno);
         }
     }

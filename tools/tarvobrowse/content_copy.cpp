@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "fd_io.h"
+
 namespace browse {
 namespace {
 
@@ -15,17 +17,9 @@ constexpr size_t kChunk = 128 * 1024;
 constexpr uint64_t kKernelCopyFrom = 1024 * 1024;
 
 bool write_all(int fd, const uint8_t *data, size_t size, std::string *problem) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            *problem = std::string("cannot be written: ") + strerror(n < 0 ? errno : EIO);
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
+    if (!tarvo::write_whole(fd, data, size)) {
+        *problem = std::string("cannot be written: ") + strerror(errno);
+        return false;
     }
     return true;
 }

@@ -152,10 +152,9 @@ void Extraction::print_summary(const std::string &out) const {
 
 int run_extract(const BrowseOptions &options) {
     OpenedBackup backup;
-    std::string error;
     // The password is checked before OUT is made, so a wrong one writes nothing.
-    if (open_backup_folder(options.operands[0], backup, &error) != OpenResult::kOk ||
-        open_manifest(backup, options.password, &error) != OpenResult::kOk) {
+    std::string error;
+    if (!open_whole_backup(options.operands[0], options.password, backup, &error)) {
         report_error(error);
         return kExitError;
     }

@@ -40,8 +40,7 @@ nlohmann::json json_of(const ManifestRow &row, const MbRecord &record) {
 int run_list(const BrowseOptions &options) {
     OpenedBackup backup;
     std::string error;
-    if (open_backup_folder(options.operands[0], backup, &error) != OpenResult::kOk ||
-        open_manifest(backup, options.password, &error) != OpenResult::kOk) {
+    if (!open_whole_backup(options.operands[0], options.password, backup, &error)) {
         report_error(error);
         return kExitError;
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fd_io.h"
 #include "mb_record.h"
 #include "private_temp_file.h"
 
@@ -71,21 +72,6 @@ bool read_some(int fd, uint8_t *buffer, size_t capacity, size_t *got) {
     }
 }
 
-bool write_all(int fd, const uint8_t *data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The stored manifest, decrypted chunk by chunk into `out_fd`.
 bool decrypt_manifest(int in_fd, int out_fd, const tarvo::BackupKey &key, std::string *error) {
     tarvo::ContentCipher cipher;
@@ -109,7 +95,7 @@ bool decrypt_manifest(int in_fd, int out_fd, const tarvo::BackupKey &key, std::s
             *error = "does not decrypt with the manifest key (cut short or corrupt)";
             return false;
         }
-        if (!write_all(out_fd, plain.data(), plain.size())) {
+        if (!tarvo::write_whole(out_fd, plain.data(), plain.size())) {
             *error = std::string("cannot be written to the temporary file: ") + strerror(errno);
             return false;
         }

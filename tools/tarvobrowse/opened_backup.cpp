@@ -47,4 +47,10 @@ OpenResult open_manifest(OpenedBackup &backup, const PasswordSource &password, s
     return backup.manifest ? OpenResult::kOk : OpenResult::kFailed;
 }
 
+bool open_whole_backup(const std::string &path, const PasswordSource &password,
+                       OpenedBackup &backup, std::string *error) {
+    return open_backup_folder(path, backup, error) == OpenResult::kOk &&
+           open_manifest(backup, password, error) == OpenResult::kOk;
+}
+
 }  // namespace browse

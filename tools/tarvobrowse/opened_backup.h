@@ -38,6 +38,10 @@ OpenResult open_backup_folder(const std::string &path, OpenedBackup &backup, std
 /// opens Manifest.db.
 OpenResult open_manifest(OpenedBackup &backup, const PasswordSource &password, std::string *error);
 
+/// Both steps, as the commands that read entries need them.
+bool open_whole_backup(const std::string &path, const PasswordSource &password,
+                       OpenedBackup &backup, std::string *error);
+
 }  // namespace browse
 
 #endif
